@@ -1,0 +1,46 @@
+# REMOVE.EXE: a freestanding Windows GUI program. No C or C++ runtime is
+# linked; runtime/ supplies start-up, memory and string services.
+enable_language(RC)
+
+set(FREESTANDING_COMPILE
+  -Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-tree-loop-distribute-patterns -fno-omit-frame-pointer -fno-asynchronous-unwind-tables
+  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
+  -march=i586 -mpreferred-stack-boundary=2)
+set(FREESTANDING_LINK
+  -nostdlib -Wl,-e,_ProcessStart@0 -Wl,--subsystem,windows:4.0 -Wl,--no-insert-timestamp
+  -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
+set(FREESTANDING_LIBS kernel32 user32 advapi32 gcc)
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+set(CMAKE_C_STANDARD_LIBRARIES "")
+
+function(freestanding_program target)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${FREESTANDING_COMPILE} ${TEXT_FLAGS} ${WARNING_FLAGS} -std=c++17>)
+  target_link_options(${target} PRIVATE ${FREESTANDING_LINK})
+  target_link_libraries(${target} PRIVATE ${FREESTANDING_LIBS})
+endfunction()
+
+add_executable(remove WIN32 ${RUNTIME_SOURCES} ${PRODUCT_SOURCES} resources/remove.rc)
+set_target_properties(remove PROPERTIES OUTPUT_NAME REMOVE SUFFIX .EXE)
+freestanding_program(remove)
+
+# The application icon is drawn by scripts/make_icon.py into the build folder
+# (the repository keeps no binary); windres finds it through the RC include
+# path, and remove.rc is compiled again whenever the icon changes.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(ICON_DIR ${CMAKE_CURRENT_BINARY_DIR}/icon)
+add_custom_command(OUTPUT ${ICON_DIR}/remove.ico
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${ICON_DIR}
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/make_icon.py ${ICON_DIR}/remove.ico
+  DEPENDS ${PROJECT_SOURCE_DIR}/scripts/make_icon.py
+  COMMENT "Drawing the application icon"
+  VERBATIM)
+target_sources(remove PRIVATE ${ICON_DIR}/remove.ico)
+target_include_directories(remove PRIVATE $<$<COMPILE_LANGUAGE:RC>:${ICON_DIR}>)
+set_source_files_properties(resources/remove.rc PROPERTIES OBJECT_DEPENDS ${ICON_DIR}/remove.ico)
+
+# Windows programs used only by the tests (never shipped).
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)
+  include(${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)
+endif()

@@ -1,0 +1,9 @@
+// Looking up environment variables.
+#pragma once
+
+#include "runtime/text.h"
+
+// The value of the first entry whose name equals name, with the letters a to z
+// compared without regard to case; empty when there is none. Each entry is
+// cut to 255 characters before it is split at its first "=".
+ShortText EnvironmentValue(const ShortText& name);

@@ -1,0 +1,211 @@
+#include "runtime/fatal_error.h"
+
+#include "runtime/startup.h"
+
+namespace {
+
+char g_channel[kErrorChannelSize + 1];
+unsigned g_channelCount;
+bool g_droppingLine;
+bool g_reportsEnabled;
+
+const char kErrorCaption[] = "Error";
+
+void ShowChannel() {
+  g_channel[g_channelCount] = 0;
+  MessageBoxA(nullptr, g_channel, kErrorCaption, MB_OK);
+  g_channelCount = 0;
+}
+
+// A line of "  0x" and eight digits.
+void WriteAddressLine(CodeAddress address) {
+  char line[12] = {' ', ' ', '0', 'x'};
+  FormatHex8(static_cast<uint32_t>(address), line + 4);
+  WriteErrorLine(line, 12);
+}
+
+// The return addresses of the active callers, innermost first, following the
+// saved frame pointers for as long as they stay inside this thread's stack
+// and keep moving towards its base.
+// The thread's stack bounds. (The system header's inline reading of the
+// thread block trips GCC's array-bounds check.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+const NT_TIB* ThreadBlock() { return reinterpret_cast<const NT_TIB*>(NtCurrentTeb()); }
+#pragma GCC diagnostic pop
+
+void WriteCallerLines(const void* frame) {
+  const NT_TIB* tib = ThreadBlock();
+  uintptr_t low = reinterpret_cast<uintptr_t>(tib->StackLimit);
+  uintptr_t high = reinterpret_cast<uintptr_t>(tib->StackBase);
+  uintptr_t current = reinterpret_cast<uintptr_t>(frame);
+  for (unsigned lines = 0; lines < kMaxCallerLines; ++lines) {
+    if (current < low || current > high - 2 * sizeof(void*) || current % sizeof(void*) != 0) break;
+    const uintptr_t* slots = reinterpret_cast<const uintptr_t*>(current);
+    uintptr_t next = slots[0];
+    uintptr_t returnAddress = slots[1];
+    if (returnAddress == 0) break;
+    WriteAddressLine(returnAddress);
+    if (next <= current) break;
+    current = next;
+  }
+}
+
+[[noreturn]] void ReportAndEnd(const char* message, unsigned length, CodeAddress address, const void* frame) {
+  static const char kHead[] = "An unhandled exception occurred at 0x";
+  char first[sizeof kHead - 1 + 8 + 2];
+  CopyBytes(first, kHead, sizeof kHead - 1);
+  FormatHex8(static_cast<uint32_t>(address), first + sizeof kHead - 1);
+  first[sizeof first - 2] = ' ';
+  first[sizeof first - 1] = ':';
+  WriteErrorLine(first, sizeof first);
+  WriteErrorLine(message, length);
+  WriteAddressLine(address);
+  WriteCallerLines(frame);
+  WriteErrorLine("", 0);
+  ShutDown(kFatalExitCode);
+}
+
+// The start-up form: "Runtime error N at 0xA", the address lines, and the
+// failure number's low eight bits as exit code.
+[[noreturn]] void ReportStartUpFailure(unsigned number, CodeAddress address, const void* frame) {
+  static const char kHead[] = "Runtime error ";
+  static const char kAt[] = " at 0x";
+  char first[sizeof kHead - 1 + 10 + sizeof kAt - 1 + 8];
+  unsigned length = sizeof kHead - 1;
+  CopyBytes(first, kHead, length);
+  length += FormatDecimal(number, 1, first + length);
+  CopyBytes(first + length, kAt, sizeof kAt - 1);
+  length += sizeof kAt - 1;
+  FormatHex8(static_cast<uint32_t>(address), first + length);
+  WriteErrorLine(first, length + 8);
+  WriteAddressLine(address);
+  WriteCallerLines(frame);
+  WriteErrorLine("", 0);
+  ShutDown(number & 0xFF);
+}
+
+struct FaultRow {
+  DWORD code;
+  FaultKind kind;
+};
+
+const char kAccessViolation[] = "Access violation";
+const char kDivisionByZero[] = "Division by zero";
+const char kInvalidFloat[] = "Invalid floating point operation";
+
+const FaultRow kFaultTable[] = {
+    {EXCEPTION_ACCESS_VIOLATION, {216, kAccessViolation, false}},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, {200, kDivisionByZero, false}},
+    {EXCEPTION_INT_OVERFLOW, {215, "Arithmetic overflow", false}},
+    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, {201, "Range check error", false}},
+    {EXCEPTION_STACK_OVERFLOW, {202, nullptr, false}},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, {217, nullptr, false}},
+    {EXCEPTION_PRIV_INSTRUCTION, {217, nullptr, false}},
+    {EXCEPTION_IN_PAGE_ERROR, {217, nullptr, false}},
+    {EXCEPTION_SINGLE_STEP, {217, nullptr, false}},
+    {EXCEPTION_FLT_DENORMAL_OPERAND, {216, kAccessViolation, true}},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, {200, kDivisionByZero, true}},
+    {EXCEPTION_FLT_INVALID_OPERATION, {207, kInvalidFloat, true}},
+    {EXCEPTION_FLT_STACK_CHECK, {207, kInvalidFloat, true}},
+    {EXCEPTION_FLT_OVERFLOW, {205, "Floating point overflow", true}},
+    {EXCEPTION_FLT_UNDERFLOW, {206, "Floating point underflow", true}},
+};
+
+void ResetFloatingPointUnit() { __asm__ __volatile__("fninit"); }
+
+}  // namespace
+
+void FormatHex8(uint32_t value, char* out) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (int i = 7; i >= 0; --i) {
+    out[i] = kDigits[value & 0xF];
+    value >>= 4;
+  }
+}
+
+unsigned FormatDecimal(uint32_t value, unsigned minimumDigits, char* out) {
+  char reversed[10];
+  unsigned count = 0;
+  do {
+    reversed[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count < minimumDigits && count < sizeof reversed) reversed[count++] = '0';
+  for (unsigned i = 0; i < count; ++i) out[i] = reversed[count - 1 - i];
+  return count;
+}
+
+void OpenErrorChannel() {
+  g_channelCount = 0;
+  g_droppingLine = false;
+}
+
+void WriteErrorLine(const char* chars, unsigned length) {
+  // An empty line ends a report: what has been collected is shown.
+  bool endOfReport = length == 0;
+  for (unsigned i = 0; i < length + 2; ++i) {
+    if (g_droppingLine) break;
+    if (endOfReport && g_channelCount == 0) break;
+    g_channel[g_channelCount++] = i < length ? chars[i] : (i == length ? '\r' : '\n');
+    if (g_channelCount == kErrorChannelSize) {
+      ShowChannel();
+      g_droppingLine = true;
+    }
+  }
+  g_droppingLine = false;
+  if (endOfReport && g_channelCount > 0) ShowChannel();
+}
+
+void CloseErrorChannel() {
+  if (g_channelCount > 0) ShowChannel();
+}
+
+void EnableFailureReports() { g_reportsEnabled = true; }
+
+void ResetFailureReports() { g_reportsEnabled = false; }
+
+void FatalError(const Text& message, CodeAddress address) {
+  ReportFatalError(message.chars, message.length, address, CallerFrame());
+}
+
+void ReportFatalError(const char* message, unsigned length, CodeAddress address, const void* frame) {
+  ReportAndEnd(message, length, address, frame);
+}
+
+void ReportOutOfMemory(CodeAddress address, const void* frame) {
+  static const char kOutOfMemory[] = "Out of memory";
+  if (!g_reportsEnabled) ReportStartUpFailure(kOutOfMemoryFailure, address, frame);
+  ReportAndEnd(kOutOfMemory, sizeof kOutOfMemory - 1, address, frame);
+}
+
+bool ClassifyFault(DWORD exceptionCode, FaultKind& kind) {
+  for (const FaultRow& row : kFaultTable) {
+    if (row.code == exceptionCode) {
+      kind = row.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+LONG WINAPI ProcessorFaultFilter(EXCEPTION_POINTERS* pointers) {
+  FaultKind kind;
+  if (!ClassifyFault(pointers->ExceptionRecord->ExceptionCode, kind)) return EXCEPTION_CONTINUE_SEARCH;
+  if (kind.floatingPoint) ResetFloatingPointUnit();
+  CodeAddress address = reinterpret_cast<CodeAddress>(pointers->ExceptionRecord->ExceptionAddress);
+  const void* frame = reinterpret_cast<const void*>(static_cast<uintptr_t>(pointers->ContextRecord->Ebp));
+  if (!g_reportsEnabled) ReportStartUpFailure(kind.number, address, frame);
+  static const char kUnknown[] = "Unknown Run-Time error : ";
+  char unknown[sizeof kUnknown + 10];
+  const char* message = kind.message;
+  unsigned length;
+  if (message != nullptr) {
+    length = ZeroTerminatedLength(message);
+  } else {
+    CopyBytes(unknown, kUnknown, sizeof kUnknown - 1);
+    length = sizeof kUnknown - 1 + FormatDecimal(kind.number, 3, unknown + sizeof kUnknown - 1);
+    message = unknown;
+  }
+  ReportAndEnd(message, length, address, frame);
+}

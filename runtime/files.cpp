@@ -1,0 +1,44 @@
+#include "runtime/files.h"
+
+#include "runtime/win32.h"
+
+namespace {
+
+ShortText SystemPath(const Text& path) {
+  ShortText result = ToShortText(path);
+  for (unsigned i = 0; i < result.length; ++i) {
+    if (result.chars[i] == '/') result.chars[i] = '\\';
+  }
+  return result;
+}
+
+bool ValidHandle(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
+
+}  // namespace
+
+bool PathExists(const Text& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.chars, &found);
+  if (!ValidHandle(search)) return false;
+  FindClose(search);
+  return true;
+}
+
+bool MakeDirectory(const Text& path) { return CreateDirectoryA(SystemPath(path).chars, nullptr) != FALSE; }
+
+bool DeleteDirectory(const Text& path) { return RemoveDirectoryA(SystemPath(path).chars) != FALSE; }
+
+int LastFileByte(const ShortText& name) {
+  HANDLE file = CreateFileA(name.chars, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!ValidHandle(file)) return -1;
+  int result = -1;
+  unsigned char last = 0;
+  DWORD read = 0;
+  if (SetFilePointer(file, -1, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+      ReadFile(file, &last, 1, &read, nullptr) != FALSE && read == 1) {
+    result = last;
+  }
+  CloseHandle(file);
+  return result;
+}

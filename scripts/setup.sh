@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian 12 machine.
+# Idempotent: packages that are already present are not installed again.
+set -euo pipefail
+
+need=(cmake g++ make python3 libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+      wine wine32:i386 xvfb xdotool x11-apps imagemagick locales file)
+
+missing=()
+for p in "${need[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# Wine shows the Czech texts with the right glyphs only under a Czech locale
+# (ANSI code page 1250).
+if ! locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$'; then
+  sed -i 's/^# *\(cs_CZ.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null
+fi
