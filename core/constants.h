@@ -6,56 +6,56 @@
 #define KALMARIS_INSTALL_DIR "C:\\Program Files\\Kalmaris\\"
 
 // Product and installation layout.
-constexpr char ProductKey[] = "Kalmaris";  // uninstall key and program-group folder
-constexpr char DisplayName[] = "Kalmaris 2001";
-constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
-constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
-constexpr unsigned InstallDirWithoutBackslash = sizeof InstallDir - 2;  // "C:\Program Files\Kalmaris"
-constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                   // prepared file; Startup shortcut name
-constexpr char GroupShortcutName[] = " Kalmaris.lnk";                    // its name in the program group
-constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
+inline constexpr char ProductKey[] = "Kalmaris";  // uninstall key and program-group folder
+inline constexpr char DisplayName[] = "Kalmaris 2001";
+inline constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
+inline constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
+inline constexpr unsigned InstallDirWithoutBackslash = sizeof InstallDir - 2;  // "C:\Program Files\Kalmaris"
+inline constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                   // prepared file; Startup shortcut name
+inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";                    // its name in the program group
+inline constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
 
 // The installation directory's files, in the order the uninstall deletes them.
-constexpr const char* InstalledFiles[] = {
+inline constexpr const char* InstalledFiles[] = {
     KALMARIS_INSTALL_DIR "Kalmaris.lnk", KALMARIS_INSTALL_DIR "Něco jako manuál.lnk", KALMARIS_INSTALL_DIR "KM.EXE",
     KALMARIS_INSTALL_DIR "KM.RTF",       KALMARIS_INSTALL_DIR "REMOVE.EXE",
 };
-constexpr unsigned InstalledFileCount = sizeof InstalledFiles / sizeof InstalledFiles[0];
+inline constexpr unsigned InstalledFileCount = sizeof InstalledFiles / sizeof InstalledFiles[0];
 
 // Registry locations.
-constexpr char UninstallKeyPrefix[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";  // under HKLM
-constexpr char ShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
-constexpr char DisplayNameValue[] = "DisplayName";
-constexpr char CommandValue[] = "UninstallString";
-constexpr char ProgramsValue[] = "programs";
-constexpr char StartupValue[] = "startup";
+inline constexpr char UninstallKeyPrefix[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";  // under HKLM
+inline constexpr char ShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
+inline constexpr char DisplayNameValue[] = "DisplayName";
+inline constexpr char CommandValue[] = "UninstallString";
+inline constexpr char ProgramsValue[] = "programs";
+inline constexpr char StartupValue[] = "startup";
 
 // Switches, environment and the boot-time file.
-constexpr char InstallSwitch[] = "/INSTALL";
-constexpr char WorkerSwitch[] = "/REMOVE";
-constexpr char WorkerCommandSuffix[] = " /REMOVE";
-constexpr char TempVariable[] = "TEMP";
-constexpr char TempCopyName[] = "\\~REMOVE.TMP";
-constexpr char SystemDirVariable[] = "WINDIR";
-constexpr char BootFileName[] = "WININIT.INI";
-constexpr char SectionLine[] = "[rename]";
-constexpr char DeletionPrefix[] = "nul=";
+inline constexpr char InstallSwitch[] = "/INSTALL";
+inline constexpr char WorkerSwitch[] = "/REMOVE";
+inline constexpr char WorkerCommandSuffix[] = " /REMOVE";
+inline constexpr char TempVariable[] = "TEMP";
+inline constexpr char TempCopyName[] = "\\~REMOVE.TMP";
+inline constexpr char SystemDirVariable[] = "WINDIR";
+inline constexpr char BootFileName[] = "WININIT.INI";
+inline constexpr char SectionLine[] = "[rename]";
+inline constexpr char DeletionPrefix[] = "nul=";
 
 // Message captions and texts.
-constexpr char InstallCaption[] = "Instalace programu Kalmaris";
-constexpr char StartupQuestion[] = "Chcete vytvořit zástupce programu Kalmaris ve složce \"Po spuštění\"?";
-constexpr char InstallSucceeded[] = "Instalace úspěšně dokončena.";
-constexpr char InstallFailed[] = "Instalce dokončena – některé soubory či zástupce však bohužel nebylo možno nainstalovat.";
-constexpr char UninstallCaption[] = "Odinstalace programu Kalmaris";
-constexpr char UninstallConfirmation[] = "Opravdu chcete odstranit program Kalmaris 2001?";
-constexpr char LauncherFailed[] = "Není možné inicializovat odinstalační program!";
-constexpr char UninstallSucceeded[] = "Odinstalace úspěšně dokončena.";
-constexpr char UninstallFailed[] = "Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.";
+inline constexpr char InstallCaption[] = "Instalace programu Kalmaris";
+inline constexpr char StartupQuestion[] = "Chcete vytvořit zástupce programu Kalmaris ve složce \"Po spuštění\"?";
+inline constexpr char InstallSucceeded[] = "Instalace úspěšně dokončena.";
+inline constexpr char InstallFailed[] = "Instalce dokončena – některé soubory či zástupce však bohužel nebylo možno nainstalovat.";
+inline constexpr char UninstallCaption[] = "Odinstalace programu Kalmaris";
+inline constexpr char UninstallConfirmation[] = "Opravdu chcete odstranit program Kalmaris 2001?";
+inline constexpr char LauncherFailed[] = "Není možné inicializovat odinstalační program!";
+inline constexpr char UninstallSucceeded[] = "Odinstalace úspěšně dokončena.";
+inline constexpr char UninstallFailed[] = "Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.";
 
 // Message-box styles and the Yes answer.
-constexpr unsigned StyleOk = 0;
-constexpr unsigned StyleYesNo = 4;
-constexpr unsigned StyleQuestion = 36;
-constexpr unsigned StyleExclamation = 48;
-constexpr unsigned StyleStop = 16;
-constexpr int AnswerYes = 6;
+inline constexpr unsigned StyleOk = 0;
+inline constexpr unsigned StyleYesNo = 4;
+inline constexpr unsigned StyleQuestion = 36;
+inline constexpr unsigned StyleExclamation = 48;
+inline constexpr unsigned StyleStop = 16;
+inline constexpr int AnswerYes = 6;

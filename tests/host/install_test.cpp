@@ -155,7 +155,7 @@ TEST(Install, TwiceSucceedsTwiceAndOverwrites) {
   sim::PutFile(kGroupShortcut, "stale");
   sim::Exit exit = Install(IDYES);
   EXPECT_EQ(exit.code, 0u);
-  EXPECT_EQ(machine::BoxSummary(), kQuestion + kSuccess);
+  EXPECT_EQ(machine::BoxSummary(), kQuestion + kSuccess + kQuestion + kSuccess);
   EXPECT_EQ(sim::FileBytes(kGroupShortcut), "contents of Kalmaris.lnk");
   ExpectRegistered();
 }

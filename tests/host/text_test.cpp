@@ -65,7 +65,7 @@ TEST(Text, CompareIsUnsignedBytewise) {
   } cases[] = {
       {"", "", 0},      {"a", "a", 0},   {"a", "b", -1},       {"b", "a", 1},
       {"ab", "a", 1},   {"a", "ab", -1}, {"\x80", "\x7f", 1},  {"A", "a", -1},
-      {"a\0b", "a\0c", -1},
+      {std::string("a\0b", 3), std::string("a\0c", 3), -1},
   };
   for (const Case& c : cases) {
     int result = Compare(Text(c.a.data(), static_cast<unsigned>(c.a.size())),

@@ -25,9 +25,10 @@ const std::string kRemoved = std::string(UninstallCaption) + "|" + UninstallSucc
 const std::string kNotAllRemoved = std::string(UninstallCaption) + "|" + UninstallFailed + "|0\n";
 const std::string kTwoLines = "[rename]\r\nnul=C:\\WINDOWS\\TEMP\\~REMOVE.TMP\r\n";
 
+// The system's uninstall command starts the tool from outside its directory.
 sim::Exit Launch(int answer = IDYES) {
   sim::QueueAnswers({answer});
-  return machine::RunTool("");
+  return machine::RunTool("", machine::kWindows);
 }
 
 // ---- launcher ----
@@ -160,11 +161,11 @@ TEST(Launcher, LongTempIsCutTheSameWayEverywhere) {
   for (size_t length : {243u, 244u, 250u, 300u}) {
     machine::Prepare();
     std::string temp = "C:\\" + std::string(length - 3, 't');
-    sim::MakeDirs(temp.substr(0, 255));
-    sim::SetEnvironment({"TEMP=" + temp, "WINDIR=C:\\WINDOWS"});
-    Launch();
     // The environment entry itself is cut to 255 characters first.
     std::string value = temp.substr(0, 255 - 5);
+    sim::MakeDirs(value);
+    sim::SetEnvironment({"TEMP=" + temp, "WINDIR=C:\\WINDOWS"});
+    Launch();
     std::string copy = (value + "\\~REMOVE.TMP").substr(0, 255);
     ASSERT_EQ(sim::StartedProcesses().size(), 1u) << length;
     EXPECT_EQ(sim::StartedProcesses()[0].commandLine, "\"" + copy + "\" /REMOVE") << length;
@@ -198,7 +199,7 @@ const std::string kInstallBoxes = std::string(InstallCaption) + "|" + StartupQue
                                   InstallSucceeded + "|0\n";
 
 sim::Exit RunWorker() {
-  sim::PutFile(kTempCopy, sim::FileBytes(kTool));
+  if (!sim::Exists(kTempCopy)) sim::PutFile(kTempCopy, sim::FileBytes(kTool));
   return machine::RunTool("/REMOVE", "C:\\WINDOWS", kTempCopy);
 }
 
