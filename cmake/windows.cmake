@@ -5,7 +5,7 @@ enable_language(RC)
 set(FREESTANDING_COMPILE
   -Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-tree-loop-distribute-patterns -fno-omit-frame-pointer -fno-asynchronous-unwind-tables
-  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
+  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
   -march=i586 -mpreferred-stack-boundary=2)
 set(FREESTANDING_LINK
   -nostdlib -Wl,-e,_ProcessStart@0 -Wl,--subsystem,windows:4.0 -Wl,--no-insert-timestamp
