@@ -40,3 +40,12 @@ set(WINDOWS_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/windows" CACHE PATH "Cross bu
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/tests.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/wine/tests.cmake)
 endif()
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/release/tests.cmake)
+  include(${PROJECT_SOURCE_DIR}/tests/release/tests.cmake)
+endif()
+
+# Fuzz targets: libFuzzer binaries when built with clang and KALMARIS_FUZZ,
+# otherwise replay programs that run the committed corpus in every test run.
+option(KALMARIS_FUZZ "Build the fuzz targets with libFuzzer (clang only)" OFF)
+include(${PROJECT_SOURCE_DIR}/tests/fuzz/fuzz.cmake)

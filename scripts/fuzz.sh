@@ -9,6 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 build="$root/build/fuzz"
 targets=(fuzz_arguments fuzz_environment fuzz_shell_folder fuzz_text_file)
+# Longest input worth trying, per target: the shell folder reads four bytes
+# of type and at most 300 of data.
+declare -A max_len=([fuzz_arguments]=4096 [fuzz_environment]=4096 [fuzz_shell_folder]=304 [fuzz_text_file]=4096)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2
@@ -26,7 +29,7 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   mkdir -p "$corpus" "$artifacts"
   echo "== $target: ${seconds} s"
-  if ! "$build/$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  if ! "$build/$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$corpus" "$root/tests/fuzz/corpus/$target" 2>"$build/$target.log"; then
     failed+=("$target")
     tail -n 60 "$build/$target.log" >&2

@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Checks the shipped REMOVE.EXE as a file: headers, imports and resources.
+
+The program to check is named by the environment variable REMOVE_EXE.
+"""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pe  # noqa: E402
+
+ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL"}
+
+VERSION_TABLE = "040904E4"
+VERSION_STRINGS = {
+    "CompanyName": "Kalmaris s.r.o.",
+    "FileDescription": "Instala\u010dn\u00ed n\u00e1stroj programu Kalmaris",
+    "FileVersion": "0.9",
+    "InternalName": "Kalmaris Install Tool",
+    "LegalCopyright": "\u00a9 2001 Kalmaris s.r.o.",
+    "OriginalFilename": "REMOVE.EXE",
+    "ProductName": "Kalmaris Install Tool",
+    "ProductVersion": "1.0",
+}
+
+ICON_SIZES = [(32, 32), (16, 16)]
+
+
+def program_path():
+    path = os.environ.get("REMOVE_EXE")
+    if not path:
+        raise unittest.SkipTest("REMOVE_EXE is not set")
+    return path
+
+
+class RemoveExeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.path = program_path()
+        if not os.path.isfile(cls.path):
+            raise AssertionError("%s does not exist: build the cross build first" % cls.path)
+        cls.pe = pe.PEFile.load(cls.path)
+
+    # -- headers ---------------------------------------------------------
+
+    def test_is_pe32_for_i386(self):
+        self.assertFalse(self.pe.is_pe32_plus)
+        self.assertEqual(self.pe.magic, pe.OPTIONAL_MAGIC_PE32)
+        self.assertEqual(self.pe.machine, pe.MACHINE_I386)
+
+    def test_is_a_windows_4_gui_program(self):
+        self.assertEqual(self.pe.subsystem, 2)
+        self.assertEqual((self.pe.subsystem_major, self.pe.subsystem_minor), (4, 0))
+
+    def test_has_no_timestamp(self):
+        self.assertEqual(self.pe.timestamp, 0)
+        for imp in self.pe.imports:
+            self.assertEqual(imp.timestamp, 0, imp.dll)
+        self.assertEqual(set(self.pe.resource_timestamps), {0})
+
+    def test_has_no_debug_data(self):
+        self.assertEqual(self.pe.directory(pe.DIR_DEBUG), (0, 0))
+        self.assertEqual(self.pe.symbol_table, 0)
+        self.assertEqual(self.pe.symbol_count, 0)
+
+    def test_holds_no_build_path(self):
+        source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        build_dir = os.path.dirname(os.path.abspath(self.path))
+        paths = {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}
+        if os.environ.get("WINDOWS_BUILD_DIR"):
+            paths.add(os.path.abspath(os.environ["WINDOWS_BUILD_DIR"]))
+        for path in sorted(paths):
+            for form in (path, path.replace("/", "\\")):
+                for encoding in ("utf-8", "utf-16-le"):
+                    found = form.encode(encoding) in self.pe.data
+                    self.assertFalse(found, "%s found in %s (%s)" % (form, self.path, encoding))
+
+    # -- imports ---------------------------------------------------------
+
+    def test_imports_only_the_system_dlls(self):
+        for imp in self.pe.imports:
+            names = ", ".join(n if isinstance(n, str) else "#%d" % n for n in imp.names)
+            print("%s: %s" % (imp.dll, names))
+        dlls = [d.upper() for d in self.pe.imported_dlls()]
+        self.assertEqual(len(dlls), len(set(dlls)), "a DLL is imported twice")
+        self.assertEqual(set(dlls), ALLOWED_DLLS)
+
+    # -- resources -------------------------------------------------------
+
+    def test_holds_only_the_icon_and_the_version(self):
+        self.assertEqual(self.pe.find_resources(pe.RT_MANIFEST), [])
+        types = sorted({r.type for r in self.pe.resources}, key=str)
+        self.assertEqual(types, sorted([pe.RT_ICON, pe.RT_GROUP_ICON, pe.RT_VERSION], key=str))
+        self.assertEqual([r.name for r in self.pe.find_resources(pe.RT_GROUP_ICON)], ["APPICON"])
+        self.assertEqual(len(self.pe.find_resources(pe.RT_VERSION)), 1)
+        used = sorted(e.id for e in self.pe.icon_group("APPICON"))
+        self.assertEqual(sorted(r.name for r in self.pe.find_resources(pe.RT_ICON)), used)
+
+    def test_icon_group_holds_two_16_colour_icons(self):
+        entries = self.pe.icon_group("APPICON")
+        self.assertEqual([(e.width, e.height) for e in entries], ICON_SIZES)
+        for e in entries:
+            self.assertEqual(e.colours, 16, e)
+            self.assertEqual(e.bit_count, 4, e)
+            self.assertEqual(e.planes, 1, e)
+
+    def test_icon_images_are_4_bit_dibs_of_their_size(self):
+        for e in self.pe.icon_group("APPICON"):
+            data = self.pe.icon_image(e.id)
+            self.assertEqual(len(data), e.size)
+            dib = pe.parse_dib(data)
+            self.assertEqual(dib.header_size, 40)
+            self.assertEqual((dib.width, dib.height), (e.width, 2 * e.height))
+            self.assertEqual(dib.planes, 1)
+            self.assertEqual(dib.bit_count, 4)
+            self.assertEqual(dib.compression, 0)
+            self.assertIn(dib.colours_used, (0, 16))
+            self.assertEqual(len(data), pe.dib_expected_size(dib))
+
+    def test_version_strings(self):
+        root = self.pe.version_info()
+        self.assertEqual([b.key for b in root.children], ["StringFileInfo"])
+        tables = pe.string_tables(root)
+        self.assertEqual(list(tables), [VERSION_TABLE])
+        self.assertEqual(tables[VERSION_TABLE], VERSION_STRINGS)
+
+    def test_version_has_no_translation_table(self):
+        root = self.pe.version_info()
+        self.assertNotIn("VarFileInfo", [b.key for b in root.children])
+        raw = self.pe.find_resources(pe.RT_VERSION)[0].data
+        self.assertFalse("VarFileInfo".encode("utf-16-le") in raw, "VarFileInfo key in the raw resource")
+
+    def test_fixed_version_fields_are_zero(self):
+        info = pe.fixed_file_info(self.pe.version_info())
+        self.assertEqual(info.signature, pe.VS_FIXEDFILEINFO_SIGNATURE)
+        fields = info._asdict()
+        del fields["signature"], fields["struct_version"]
+        self.assertEqual(fields, {k: 0 for k in fields})
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,8 @@
+# Checks on the shipped REMOVE.EXE as a file (headers, imports, resources),
+# run against the cross build's output.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME release_pe
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/test_pe.py)
+set_tests_properties(release_pe PROPERTIES
+  LABELS release
+  ENVIRONMENT "REMOVE_EXE=${WINDOWS_BUILD_DIR}/REMOVE.EXE;WINDOWS_BUILD_DIR=${WINDOWS_BUILD_DIR}")
