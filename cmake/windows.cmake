@@ -40,6 +40,17 @@ target_sources(remove PRIVATE ${ICON_DIR}/remove.ico)
 target_include_directories(remove PRIVATE $<$<COMPILE_LANGUAGE:RC>:${ICON_DIR}>)
 set_source_files_properties(resources/remove.rc PROPERTIES OBJECT_DEPENDS ${ICON_DIR}/remove.ico)
 
+# `release`: REMOVE.EXE with its SHA-256 beside it (REMOVE.EXE.sha256, in the
+# format sha256sum -c reads). The build is byte-reproducible: no time stamps,
+# no build paths.
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/REMOVE.EXE.sha256
+  COMMAND sha256sum REMOVE.EXE > REMOVE.EXE.sha256
+  DEPENDS remove
+  WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+  COMMENT "Checksum of REMOVE.EXE"
+  VERBATIM)
+add_custom_target(release ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/REMOVE.EXE.sha256)
+
 # Windows programs used only by the tests (never shipped).
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)

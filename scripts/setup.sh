@@ -29,3 +29,7 @@ if ! locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$'; then
   grep -q '^cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' >>/etc/locale.gen
   locale-gen >/dev/null
 fi
+
+# Wine's 32-bit side needs i386 Linux programs to run; where the kernel
+# refuses them, they run through QEMU's user-mode emulator.
+bash "$(dirname "$0")/../tests/wine/enable_i386.sh"

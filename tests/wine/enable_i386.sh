@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Makes 32-bit x86 Linux programs runnable, which Wine's 32-bit loader
+# (wine32:i386) needs. Some virtual machines (a kernel without the 32-bit
+# compatibility mode reachable from user space) refuse every i386 ELF program
+# with "Exec format error"; there the i386 programs are handed to QEMU's user
+# mode emulator through binfmt_misc.
+#
+# QEMU 7.2 (Debian 12's own) tracks guest pages one by one and needs about a
+# minute of processor time to start one Wine process; QEMU 9 and later keep
+# them in interval trees and start it in well under a second, so qemu-user
+# comes from bookworm-backports. Idempotent; must run as root.
+set -euo pipefail
+
+runs_natively() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+
+if runs_natively; then
+  exit 0
+fi
+
+qemu=/usr/bin/qemu-i386
+qemu_major() { "$qemu" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p'; }
+
+if [ ! -x "$qemu" ] || [ "$(qemu_major)" -lt 9 ] 2>/dev/null; then
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    cat >/etc/apt/sources.list.d/bookworm-backports.sources <<'EOF'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # The old static emulators would stand in the way of the new package.
+  if dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+    apt-get remove -y -qq qemu-user-static </dev/null
+  fi
+  apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user </dev/null
+fi
+
+if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+fi
+
+entry=/proc/sys/fs/binfmt_misc/qemu-i386
+if [ -e "$entry" ] && ! grep -qx "interpreter $qemu" "$entry"; then
+  echo -1 >"$entry"
+fi
+if [ ! -e "$entry" ]; then
+  # i386 ELF executables and shared objects (e_machine 3); "F" opens the
+  # emulator now, so the registration works in every mount namespace.
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' \
+    >/proc/sys/fs/binfmt_misc/register
+fi
+
+if ! runs_natively; then
+  echo "enable_i386.sh: i386 programs still do not run" >&2
+  exit 1
+fi

@@ -1,0 +1,101 @@
+"""What the tests of the real REMOVE.EXE share: the product's names and texts
+(in Windows-1250), a machine with the product's files in place, and a look at
+what the tool has changed on it."""
+
+from winetest import WineTestCase, program
+
+INSTALL_DIR = r"C:\Program Files\Kalmaris"
+TOOL = INSTALL_DIR + r"\REMOVE.EXE"
+PRODUCT_FILES = ["Kalmaris.lnk", "Něco jako manuál.lnk", "KM.EXE", "KM.RTF", "REMOVE.EXE"]
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kalmaris"
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+# The relay log follows the installed tool and its temporary copy.
+MODULES = ["remove.exe", "~remove.tmp"]
+
+
+def cp(text):
+    return text.encode("cp1250")
+
+
+INSTALL_CAPTION = cp("Instalace programu Kalmaris")
+STARTUP_QUESTION = cp('Chcete vytvořit zástupce programu Kalmaris ve složce "Po spuštění"?')
+INSTALL_OK = cp("Instalace úspěšně dokončena.")
+INSTALL_FAILED = cp("Instalce dokončena – některé soubory či zástupce však bohužel nebylo možno nainstalovat.")
+UNINSTALL_CAPTION = cp("Odinstalace programu Kalmaris")
+CONFIRMATION = cp("Opravdu chcete odstranit program Kalmaris 2001?")
+CANNOT_START = cp("Není možné inicializovat odinstalační program!")
+UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
+UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
+
+
+class ProductTestCase(WineTestCase):
+    """A fresh machine with the product's files in the installation directory."""
+
+    relay_modules = MODULES
+
+    def setUp(self):
+        super().setUp()
+        m = self.machine
+        m.install(program("REMOVE.EXE"), INSTALL_DIR)
+        for name in PRODUCT_FILES[:-1]:
+            m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
+        self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
+        self.startup = m.reg_string(SHELL_FOLDERS, "Startup")
+        self.group = self.programs + r"\Kalmaris"
+        self.temp = dict(e.split(b"=", 1) for e in m.session_environment() if b"=" in e[1:])
+        self.temp = {k.decode("cp1250").upper(): v.decode("cp1250") for k, v in self.temp.items()}["TEMP"]
+        self.copy = self.temp + r"\~REMOVE.TMP"
+        self.wininit = r"C:\windows\wininit.ini"
+
+    # ---- running the tool
+
+    def install(self, answer="yes", cwd=INSTALL_DIR):
+        return self.machine.run(TOOL, ["/INSTALL"], cwd=cwd, answers=[answer, "ok"])
+
+    def uninstall(self, answer="yes", env=None):
+        """Starts the registered uninstall command as the system does."""
+        command = self.machine.reg_string(UNINSTALL_KEY, "UninstallString") or f'"{TOOL}"'
+        return self.machine.run(TOOL, command_line=command, cwd=r"C:\windows", env=env,
+                                answers=[answer, "ok"], timeout=120)
+
+    # ---- looking at the machine
+
+    def wininit_bytes(self):
+        m = self.machine
+        return m.read_file(self.wininit) if m.exists(self.wininit) else b""
+
+    def assert_box(self, box, caption, text, style):
+        self.assertEqual((box.caption, box.text, box.style), (caption, text, style))
+
+    def assert_installed(self, startup_shortcut):
+        m = self.machine
+        values = m.reg_values(UNINSTALL_KEY)
+        self.assertEqual(values["DisplayName"], (1, b"Kalmaris 2001\0"))
+        self.assertEqual(values["UninstallString"], (1, b'"C:\\Program Files\\Kalmaris\\REMOVE.EXE"\0'))
+        self.assertEqual(m.read_file(self.group + r"\ Kalmaris.lnk"), b"contents of Kalmaris.lnk")
+        self.assertEqual(m.read_file(self.group + "\\Něco jako manuál.lnk"), cp("contents of Něco jako manuál.lnk"))
+        self.assertEqual(m.exists(self.startup + r"\Kalmaris.lnk"), startup_shortcut)
+
+    def assert_removed(self):
+        m = self.machine
+        self.assertIsNone(m.reg_values(UNINSTALL_KEY))
+        self.assertFalse(m.exists(self.startup + r"\Kalmaris.lnk"))
+        self.assertFalse(m.exists(self.group))
+        self.assertFalse(m.exists(INSTALL_DIR))
+        self.assertTrue(m.exists(r"C:\Program Files"))
+
+    def account(self):
+        """A short account of what the tool has put on the machine."""
+        m = self.machine
+        lines = []
+        values = m.reg_values(UNINSTALL_KEY)
+        lines.append("registry: " + ("no uninstall key" if values is None else
+                                     "; ".join(f"{k} = {v[1].rstrip(bytes(1)).decode('cp1250')} ({len(v[1])} bytes)"
+                                               for k, v in sorted(values.items()))))
+        for label, folder in (("group", self.group), ("installation", INSTALL_DIR)):
+            lines.append(f"{label} folder: " + (", ".join(m.listdir(folder)) if m.exists(folder) else "absent"))
+        lines.append("Startup shortcut: " + ("present" if m.exists(self.startup + r"\Kalmaris.lnk") else "absent"))
+        lines.append("temporary copy: " + ("present" if m.exists(self.copy) else "absent"))
+        wininit = self.wininit_bytes()
+        lines.append("WININIT.INI: " + (repr(wininit.decode("cp1250")) if wininit else "absent or empty"))
+        return "\n".join(lines)

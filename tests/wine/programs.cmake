@@ -1,0 +1,14 @@
+# Windows programs used only by the Wine tests; none of them is shipped.
+
+# RUNTIME_PROBE.EXE: the runtime services on real Win32, one operation a run.
+add_executable(runtime_probe WIN32 ${RUNTIME_SOURCES} tests/wine/runtime_probe.cpp)
+set_target_properties(runtime_probe PROPERTIES OUTPUT_NAME RUNTIME_PROBE SUFFIX .EXE)
+freestanding_program(runtime_probe)
+
+# CLICKER.EXE: answers message boxes and serves the harness's requests inside
+# the Wine session. An ordinary program with the MinGW C runtime.
+add_executable(clicker WIN32 tests/wine/clicker.c)
+set_target_properties(clicker PROPERTIES OUTPUT_NAME CLICKER SUFFIX .EXE)
+target_compile_options(clicker PRIVATE -O2 -Wall -Wextra)
+target_link_options(clicker PRIVATE -static -static-libgcc -s)
+target_link_libraries(clicker PRIVATE user32 advapi32 kernel32)

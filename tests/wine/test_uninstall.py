@@ -1,0 +1,104 @@
+"""The uninstall on real Win32 (Wine): the launcher started as the system's
+uninstall command does, the worker it starts from the temporary copy, and
+the deletion of that copy when WININIT.INI is processed."""
+
+import unittest
+
+from kalmaris import (CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
+                      UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
+
+
+class Launcher(ProductTestCase):
+
+    def test_declined(self):
+        result = self.machine.run(TOOL, cwd=r"C:\windows", answers=["no"])
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(len(result.boxes), 1)
+        self.assert_box(result.boxes[0], UNINSTALL_CAPTION, CONFIRMATION, 36)
+        self.assertEqual(result.boxes[0].result, 7)
+        self.assertEqual(result.calls_named("CopyFileA"), [])
+        self.assertEqual(result.calls_named("CreateProcessA"), [])
+        self.assertFalse(self.machine.exists(self.copy))
+        self.assertEqual(self.wininit_bytes(), b"")
+        self.assertEqual(result.processes, 1)
+
+    def test_accepted_starts_the_copy_and_schedules_its_deletion(self):
+        before = self.wininit_bytes()
+        result = self.machine.run(TOOL, cwd=r"C:\windows", answers=["yes", "ok"], timeout=120)
+        self.assertEqual(result.exit_code, 0)
+        self.assert_box(result.boxes[0], UNINSTALL_CAPTION, CONFIRMATION, 36)
+        copy = self.copy.encode("cp1250")
+        copies = result.calls_named("CopyFileA", pid=result.pid)
+        self.assertEqual([(c.string(0), c.string(1), c.arg(2)) for c in copies], [(TOOL.encode(), copy, 0)])
+        started = result.calls_named("CreateProcessA", pid=result.pid)
+        self.assertEqual(len(started), 1)
+        self.assertEqual(started[0].arg(0), 0)  # no application name
+        self.assertEqual(started[0].string(1), b'"' + copy + b'" /REMOVE')
+        self.assertEqual(started[0].arg(4), 0)  # no handle inheritance
+        self.assertEqual(started[0].arg(5), 0x30)
+        self.assertEqual((started[0].arg(6), started[0].arg(7)), (0, 0))  # own environment and directory
+        self.assertEqual(result.processes, 2)
+        # The worker ran from the copy: nothing was installed, so it reports failure.
+        worker_boxes = [b for b in result.boxes if b.pid != result.pid]
+        self.assertEqual([(b.caption, b.text, b.style) for b in worker_boxes],
+                         [(UNINSTALL_CAPTION, UNINSTALL_FAILED, 0)])
+        self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
+        # Exactly the two lines, appended after what was there.
+        lines = b"[rename]\r\nnul=" + copy + b"\r\n"
+        separator = b"\r\n" if before and not before.endswith(b"\n") else b""
+        self.assertEqual(self.wininit_bytes(), before + separator + lines)
+        self.assertEqual(result.writes_to(self.wininit), [len(separator + lines)])
+        opened = [c for c in result.calls_named("CreateFileA") if c.arg(1) == 0x40000000]
+        self.assertEqual([(c.arg(2), c.arg(4), c.arg(5)) for c in opened], [(0, 4, 0x80)])
+        self.assertTrue(self.machine.exists(self.copy))
+        self.machine.reboot()
+        self.assertFalse(self.machine.exists(self.copy))
+
+    def test_existing_wininit_without_final_line_break(self):
+        self.machine.write_file(self.wininit, b"[rename]\r\nnul=C:\\OTHER.TMP")
+        self.machine.run(TOOL, cwd=r"C:\windows", answers=["yes", "ok"], timeout=120)
+        self.assertEqual(self.wininit_bytes(),
+                         b"[rename]\r\nnul=C:\\OTHER.TMP\r\n[rename]\r\nnul=" + self.copy.encode("cp1250") + b"\r\n")
+
+
+class WholeCycle(ProductTestCase):
+
+    def test_install_then_uninstall_removes_everything(self):
+        self.assertEqual(self.install("yes").exit_code, 0)
+        self.assert_installed(startup_shortcut=True)
+        result = self.uninstall("yes")
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual(result.processes, 2)
+        self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
+                         [(UNINSTALL_CAPTION, CONFIRMATION, 36), (UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
+        self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
+        self.assert_removed()
+        deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
+        self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
+        self.assertIn(b"nul=" + self.copy.encode("cp1250") + b"\r\n", self.wininit_bytes())
+        self.assertTrue(self.machine.exists(self.copy))
+        self.machine.reboot()
+        self.assertFalse(self.machine.exists(self.copy))
+
+    def test_extra_file_keeps_the_directory(self):
+        self.install("no")
+        self.machine.write_file(INSTALL_DIR + r"\notes.txt", "mine")
+        result = self.uninstall("yes")
+        self.assertEqual(result.boxes[-1].text, UNINSTALL_FAILED)
+        self.assertEqual(self.machine.listdir(INSTALL_DIR), ["notes.txt"])
+        self.assertIsNone(self.machine.reg_values(UNINSTALL_KEY))
+        self.assertFalse(self.machine.exists(self.group))
+
+    def test_installed_tool_started_with_remove_directly(self):
+        self.install("no")
+        result = self.machine.run(TOOL, ["/REMOVE"], cwd=r"C:\windows", answers=["ok"], timeout=120)
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
+                         [(UNINSTALL_CAPTION, UNINSTALL_FAILED, 0)])
+        self.assertEqual(len(result.calls_named("Sleep")), 20)
+        self.assertEqual(self.machine.listdir(INSTALL_DIR), ["REMOVE.EXE"])
+        self.assertFalse(self.machine.exists(self.group))
+
+
+if __name__ == "__main__":
+    unittest.main()
