@@ -28,6 +28,56 @@ UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
 UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
 
 
+class Product:
+    """The product on one machine: its files placed in the installation
+    directory, the folders and paths the tool works with there, ways to run
+    the tool as the system does, and an account of what it has changed."""
+
+    def __init__(self, machine):
+        self.machine = m = machine
+        m.install(program("REMOVE.EXE"), INSTALL_DIR)
+        for name in PRODUCT_FILES[:-1]:
+            m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
+        self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
+        self.startup = m.reg_string(SHELL_FOLDERS, "Startup")
+        self.group = self.programs + r"\Kalmaris"
+        environment = {}
+        for entry in m.session_environment():
+            name, _, value = entry.partition(b"=")
+            environment.setdefault(name.decode("cp1250").upper(), value.decode("cp1250"))
+        self.temp = environment["TEMP"]
+        self.copy = self.temp + r"\~REMOVE.TMP"
+        self.wininit = r"C:\windows\wininit.ini"
+
+    def install(self, answer="yes", cwd=INSTALL_DIR, screenshots=None):
+        return self.machine.run(TOOL, ["/INSTALL"], cwd=cwd, answers=[answer, "ok"], screenshots=screenshots)
+
+    def uninstall(self, answer="yes", env=None, screenshots=None):
+        """Starts the registered uninstall command as the system does."""
+        command = self.machine.reg_string(UNINSTALL_KEY, "UninstallString") or f'"{TOOL}"'
+        return self.machine.run(TOOL, command_line=command, cwd=r"C:\windows", env=env,
+                                answers=[answer, "ok"], timeout=120, screenshots=screenshots)
+
+    def wininit_bytes(self):
+        m = self.machine
+        return m.read_file(self.wininit) if m.exists(self.wininit) else b""
+
+    def account(self):
+        """A short account of what the tool has put on the machine."""
+        m = self.machine
+        lines = []
+        values = m.reg_values(UNINSTALL_KEY)
+        lines.append("registry key: " + ("absent" if values is None else "; ".join(
+            f"{k} = {v[1].rstrip(bytes(1)).decode('cp1250')} ({len(v[1])} bytes)" for k, v in sorted(values.items()))))
+        for label, folder in (("program group", self.group), ("installation directory", INSTALL_DIR)):
+            lines.append(f"{label}: " + (", ".join(m.listdir(folder)) or "empty" if m.exists(folder) else "absent"))
+        lines.append("Startup shortcut: " + ("present" if m.exists(self.startup + r"\Kalmaris.lnk") else "absent"))
+        lines.append("temporary copy: " + ("present" if m.exists(self.copy) else "absent"))
+        wininit = [line for line in self.wininit_bytes().decode("cp1250").splitlines() if line]
+        lines.append("WININIT.INI: " + (" | ".join(wininit) if wininit else "absent or empty"))
+        return "\n".join(lines)
+
+
 class ProductTestCase(WineTestCase):
     """A fresh machine with the product's files in the installation directory."""
 
@@ -35,34 +85,10 @@ class ProductTestCase(WineTestCase):
 
     def setUp(self):
         super().setUp()
-        m = self.machine
-        m.install(program("REMOVE.EXE"), INSTALL_DIR)
-        for name in PRODUCT_FILES[:-1]:
-            m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
-        self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
-        self.startup = m.reg_string(SHELL_FOLDERS, "Startup")
-        self.group = self.programs + r"\Kalmaris"
-        self.temp = dict(e.split(b"=", 1) for e in m.session_environment() if b"=" in e[1:])
-        self.temp = {k.decode("cp1250").upper(): v.decode("cp1250") for k, v in self.temp.items()}["TEMP"]
-        self.copy = self.temp + r"\~REMOVE.TMP"
-        self.wininit = r"C:\windows\wininit.ini"
-
-    # ---- running the tool
-
-    def install(self, answer="yes", cwd=INSTALL_DIR):
-        return self.machine.run(TOOL, ["/INSTALL"], cwd=cwd, answers=[answer, "ok"])
-
-    def uninstall(self, answer="yes", env=None):
-        """Starts the registered uninstall command as the system does."""
-        command = self.machine.reg_string(UNINSTALL_KEY, "UninstallString") or f'"{TOOL}"'
-        return self.machine.run(TOOL, command_line=command, cwd=r"C:\windows", env=env,
-                                answers=[answer, "ok"], timeout=120)
-
-    # ---- looking at the machine
-
-    def wininit_bytes(self):
-        m = self.machine
-        return m.read_file(self.wininit) if m.exists(self.wininit) else b""
+        self.product = p = Product(self.machine)
+        self.programs, self.startup, self.group = p.programs, p.startup, p.group
+        self.temp, self.copy, self.wininit = p.temp, p.copy, p.wininit
+        self.install, self.uninstall, self.wininit_bytes = p.install, p.uninstall, p.wininit_bytes
 
     def assert_box(self, box, caption, text, style):
         self.assertEqual((box.caption, box.text, box.style), (caption, text, style))
@@ -83,19 +109,3 @@ class ProductTestCase(WineTestCase):
         self.assertFalse(m.exists(self.group))
         self.assertFalse(m.exists(INSTALL_DIR))
         self.assertTrue(m.exists(r"C:\Program Files"))
-
-    def account(self):
-        """A short account of what the tool has put on the machine."""
-        m = self.machine
-        lines = []
-        values = m.reg_values(UNINSTALL_KEY)
-        lines.append("registry: " + ("no uninstall key" if values is None else
-                                     "; ".join(f"{k} = {v[1].rstrip(bytes(1)).decode('cp1250')} ({len(v[1])} bytes)"
-                                               for k, v in sorted(values.items()))))
-        for label, folder in (("group", self.group), ("installation", INSTALL_DIR)):
-            lines.append(f"{label} folder: " + (", ".join(m.listdir(folder)) if m.exists(folder) else "absent"))
-        lines.append("Startup shortcut: " + ("present" if m.exists(self.startup + r"\Kalmaris.lnk") else "absent"))
-        lines.append("temporary copy: " + ("present" if m.exists(self.copy) else "absent"))
-        wininit = self.wininit_bytes()
-        lines.append("WININIT.INI: " + (repr(wininit.decode("cp1250")) if wininit else "absent or empty"))
-        return "\n".join(lines)
