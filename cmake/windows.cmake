@@ -3,12 +3,12 @@
 enable_language(RC)
 
 set(FREESTANDING_COMPILE
-  -Os -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -Oz -flto -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-tree-loop-distribute-patterns -fno-omit-frame-pointer -fno-asynchronous-unwind-tables
   -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
   -march=i586 -mpreferred-stack-boundary=2)
 set(FREESTANDING_LINK
-  -nostdlib -Wl,-e,_ProcessStart@0 -Wl,--subsystem,windows:4.0 -Wl,--no-insert-timestamp
+  -nostdlib -Oz -flto -Wl,-e,_ProcessStart@0 -Wl,--subsystem,windows:4.0 -Wl,--no-insert-timestamp
   -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
 set(FREESTANDING_LIBS kernel32 user32 advapi32 gcc)
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
