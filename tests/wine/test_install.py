@@ -46,6 +46,14 @@ class Install(ProductTestCase):
         self.assert_installed(startup_shortcut=True)
         self.assertEqual(len(again.calls_named("CopyFileA")), 2)
 
+    def test_no_makes_no_startup_shortcut(self):
+        result = self.install("no")
+        self.assertEqual(result.exit_code, 0)
+        self.assertEqual([(b.text, b.style, b.result) for b in result.boxes],
+                         [(STARTUP_QUESTION, 4, 7), (INSTALL_OK, 0, 1)])
+        self.assert_installed(startup_shortcut=False)
+        self.assertEqual(len(result.calls_named("CopyFileA")), 2)
+
     def test_without_the_prepared_shortcuts(self):
         result = self.install("yes", cwd="C:\\")
         self.assertEqual(result.exit_code, 0)
