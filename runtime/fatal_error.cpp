@@ -31,13 +31,17 @@ void WriteAddressLine(CodeAddress address) {
 // thread block trips GCC's array-bounds check.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-const NT_TIB* ThreadBlock() { return reinterpret_cast<const NT_TIB*>(NtCurrentTeb()); }
+NT_TIB* ThreadBlock() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
 #pragma GCC diagnostic pop
 
+// The stack whose frames the caller lines follow: the thread's own, even
+// while a report runs on the reserve stack.
+uintptr_t g_stackLow;
+uintptr_t g_stackHigh;
+
 void WriteCallerLines(const void* frame) {
-  const NT_TIB* tib = ThreadBlock();
-  uintptr_t low = reinterpret_cast<uintptr_t>(tib->StackLimit);
-  uintptr_t high = reinterpret_cast<uintptr_t>(tib->StackBase);
+  uintptr_t low = g_stackLow;
+  uintptr_t high = g_stackHigh;
   uintptr_t current = reinterpret_cast<uintptr_t>(frame);
   for (unsigned lines = 0; lines < kMaxCallerLines; ++lines) {
     if (current < low || current > high - 2 * sizeof(void*) || current % sizeof(void*) != 0) break;
@@ -83,6 +87,50 @@ void WriteCallerLines(const void* frame) {
   WriteCallerLines(frame);
   WriteErrorLine("", 0);
   ShutDown(number & 0xFF);
+}
+
+// Reports with the start-up form until the failure reports are in place.
+[[noreturn]] void Report(unsigned number, const char* message, unsigned length, CodeAddress address,
+                         const void* frame) {
+  if (!g_reportsEnabled) ReportStartUpFailure(number, address, frame);
+  ReportAndEnd(message, length, address, frame);
+}
+
+// A stack overflow leaves the thread next to no stack, too little for a
+// message box. Its report runs on a reserve stack of its own, which becomes
+// the thread's stack for the system too.
+constexpr unsigned kReserveStackSize = 64 * 1024;
+[[maybe_unused]] alignas(16) char g_reserveStack[kReserveStackSize];
+struct PendingReport {
+  unsigned number;
+  char message[48];
+  unsigned length;
+  CodeAddress address;
+  const void* frame;
+} g_pending;
+
+[[noreturn]] void ReportPending() {
+  Report(g_pending.number, g_pending.message, g_pending.length, g_pending.address, g_pending.frame);
+}
+
+[[noreturn]] void ReportOnReserveStack(unsigned number, const char* message, unsigned length, CodeAddress address,
+                                       const void* frame) {
+  g_pending.number = number;
+  if (length > sizeof g_pending.message) length = sizeof g_pending.message;
+  CopyBytes(g_pending.message, message, length);
+  g_pending.length = length;
+  g_pending.address = address;
+  g_pending.frame = frame;
+#if defined(__i386__)
+  NT_TIB* tib = ThreadBlock();
+  tib->StackLimit = g_reserveStack;
+  tib->StackBase = g_reserveStack + kReserveStackSize;
+  __asm__ __volatile__("movl %0, %%esp\n\tcall *%1" : : "r"(g_reserveStack + kReserveStackSize), "r"(ReportPending)
+                       : "memory");
+  __builtin_unreachable();
+#else
+  ReportPending();
+#endif
 }
 
 struct FaultRow {
@@ -163,7 +211,12 @@ void CloseErrorChannel() {
 
 void EnableFailureReports() { g_reportsEnabled = true; }
 
-void ResetFailureReports() { g_reportsEnabled = false; }
+void ResetFailureReports() {
+  g_reportsEnabled = false;
+  const NT_TIB* tib = ThreadBlock();
+  g_stackLow = reinterpret_cast<uintptr_t>(tib->StackLimit);
+  g_stackHigh = reinterpret_cast<uintptr_t>(tib->StackBase);
+}
 
 void FatalError(const Text& message, CodeAddress address) {
   ReportFatalError(message.chars, message.length, address, CallerFrame());
@@ -195,7 +248,6 @@ LONG WINAPI ProcessorFaultFilter(EXCEPTION_POINTERS* pointers) {
   if (kind.floatingPoint) ResetFloatingPointUnit();
   CodeAddress address = reinterpret_cast<CodeAddress>(pointers->ExceptionRecord->ExceptionAddress);
   const void* frame = reinterpret_cast<const void*>(static_cast<uintptr_t>(pointers->ContextRecord->Ebp));
-  if (!g_reportsEnabled) ReportStartUpFailure(kind.number, address, frame);
   static const char kUnknown[] = "Unknown Run-Time error : ";
   char unknown[sizeof kUnknown + 10];
   const char* message = kind.message;
@@ -207,5 +259,8 @@ LONG WINAPI ProcessorFaultFilter(EXCEPTION_POINTERS* pointers) {
     length = sizeof kUnknown - 1 + FormatDecimal(kind.number, 3, unknown + sizeof kUnknown - 1);
     message = unknown;
   }
-  ReportAndEnd(message, length, address, frame);
+  if (pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+    ReportOnReserveStack(kind.number, message, length, address, frame);
+  }
+  Report(kind.number, message, length, address, frame);
 }

@@ -45,7 +45,8 @@ struct FaultKind {
 bool ClassifyFault(DWORD exceptionCode, FaultKind& kind);
 
 // Until EnableFailureReports is called a failure produces the short start-up
-// report; ResetFailureReports returns to that state at the start of a process.
+// report; ResetFailureReports returns to that state at the start of a process
+// and notes the thread's stack, whose frames the caller lines follow.
 void EnableFailureReports();
 void ResetFailureReports();
 

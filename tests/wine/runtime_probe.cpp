@@ -12,6 +12,7 @@
 //                             times the character c, "+text" is text written
 //                             without a line end.
 //   fault                     a write through a null pointer
+//   overflow                  recursion until the stack runs out
 //   box CAPTION TEXT STYLE    MessageBoxA, STYLE in decimal
 //   bigbox CAPTION N          MessageBoxA(MB_OK) with a Czech text of N bytes
 //   spawn COMMANDLINE         CreateProcessA(COMMANDLINE) and wait for it
@@ -170,6 +171,17 @@ void Fault() {
   Record("survived", "1", 1);
 }
 
+// Recursion without end: every level keeps a frame of its own, so the stack
+// runs out.
+volatile unsigned g_limit = 0xFFFFFFFF;
+
+__attribute__((noinline)) unsigned Recurse(unsigned depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  if (depth == g_limit) return 0;
+  return Recurse(depth + 1) + static_cast<unsigned>(frame[0]);
+}
+
 void Spawn(bool wait) {
   ShortText line = ProgramArgument(2);
   STARTUPINFOA startup = {};
@@ -219,6 +231,9 @@ void MainProcedure() {
     AppendLines();
   } else if (Same(operation, "fault")) {
     Fault();
+  } else if (Same(operation, "overflow")) {
+    Record("depth", "1", 1);
+    RecordNumber("result", static_cast<int32_t>(Recurse(0)));
   } else if (Same(operation, "box")) {
     int answer = MessageBoxA(nullptr, ProgramArgument(3).chars, operand.chars, Number(ProgramArgument(4)));
     RecordNumber("answer", answer);

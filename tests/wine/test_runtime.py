@@ -252,6 +252,24 @@ class FatalErrors(ProbeCase):
         self.assertTrue(image < callers[0] < image + 0x10000, f"{callers[0]:#x}")
         self.assertNotIn("survived", [k for k, _ in found])
 
+    def test_stack_overflow(self):
+        # Reported from a reserve stack: the exhausted one cannot carry a
+        # message box. 257 caller lines make a report of over 3000
+        # characters, shown in boxes of 1024.
+        result, found = self.probe("overflow")
+        self.assertNotIn("result", [k for k, _ in found])
+        self.assertEqual(result.exit_code, 217)
+        self.assertEqual([(b.caption, b.style) for b in result.boxes], [(b"Error", 0)] * 4)
+        self.assertEqual([len(b.text) for b in result.boxes], [1024, 1024, 1024, 590])
+        lines = result.boxes[0].text.split(b"\r\n")
+        head = REPORT_HEAD.match(lines[0])
+        self.assertIsNotNone(head, lines[0])
+        self.assertEqual(lines[1], b"Unknown Run-Time error : 202")
+        self.assertEqual(lines[2], b"  0x" + head.group(1))
+        for line in lines[3:-1]:
+            self.assertRegex(line, ADDRESS_LINE)
+        self.assertTrue(result.boxes[-1].text.endswith(b"\r\n\r\n"))
+
     def test_write_on_a_full_drive(self):
         drive = self.machine.full_drive("Q")
         result, found = self.probe("append", drive + "out.txt", "#300:x")
