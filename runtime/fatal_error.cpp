@@ -101,9 +101,11 @@ void WriteCallerLines(const void* frame) {
 // the thread's stack for the system too.
 constexpr unsigned kReserveStackSize = 64 * 1024;
 [[maybe_unused]] alignas(16) char g_reserveStack[kReserveStackSize];
+// What the report on the reserve stack needs; the message stays where it
+// is, on the exhausted stack, which is still readable.
 struct PendingReport {
   unsigned number;
-  char message[48];
+  const char* message;
   unsigned length;
   CodeAddress address;
   const void* frame;
@@ -115,12 +117,7 @@ struct PendingReport {
 
 [[noreturn]] void ReportOnReserveStack(unsigned number, const char* message, unsigned length, CodeAddress address,
                                        const void* frame) {
-  g_pending.number = number;
-  if (length > sizeof g_pending.message) length = sizeof g_pending.message;
-  CopyBytes(g_pending.message, message, length);
-  g_pending.length = length;
-  g_pending.address = address;
-  g_pending.frame = frame;
+  g_pending = {number, message, length, address, frame};
 #if defined(__i386__)
   NT_TIB* tib = ThreadBlock();
   tib->StackLimit = g_reserveStack;
