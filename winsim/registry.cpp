@@ -216,6 +216,40 @@ using sim::RegValue;
 
 // ---- advapi32 ------------------------------------------------------------------------------------
 
+namespace {
+
+// What creating and opening a key share: the injected failure, the base
+// key, the path's components and how far the path already exists.
+struct KeyLookup {
+  LSTATUS status = ERROR_SUCCESS;
+  Base base;
+  std::vector<std::string> parts;
+  size_t matched = 0;
+  std::shared_ptr<RegKey> found;
+};
+
+KeyLookup LookUp(Gate& gate, HKEY key, LPCSTR subKey, PHKEY result) {
+  KeyLookup lookup;
+  if (result != nullptr) *result = nullptr;
+  if (gate.Injected()) {
+    lookup.status = gate.InjectedError(ERROR_ACCESS_DENIED);
+    return lookup;
+  }
+  lookup.base = Resolve(key);
+  if (lookup.base.error != ERROR_SUCCESS) {
+    lookup.status = lookup.base.error;
+  } else if (result == nullptr) {
+    lookup.status = ERROR_INVALID_PARAMETER;
+  } else if (!SplitKey(subKey, &lookup.parts)) {
+    lookup.status = kErrorBadPathname;
+  } else {
+    lookup.found = Walk(lookup.base.key, lookup.parts, &lookup.matched);
+  }
+  return lookup;
+}
+
+}  // namespace
+
 LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM desired,
                                LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) {
   (void)reserved;
@@ -223,15 +257,12 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
   (void)options;
   (void)security;
   Gate gate("RegCreateKeyExA", KeyText(key) + ", " + Quote(subKey) + ", " + Hex(desired));
-  if (result != nullptr) *result = nullptr;
-  if (gate.Injected()) return gate.Status(gate.InjectedError(ERROR_ACCESS_DENIED));
-  Base base = Resolve(key);
-  if (base.error != ERROR_SUCCESS) return gate.Status(base.error);
-  if (result == nullptr) return gate.Status(ERROR_INVALID_PARAMETER);
-  std::vector<std::string> parts;
-  if (!SplitKey(subKey, &parts)) return gate.Status(kErrorBadPathname);
-  size_t matched = 0;
-  std::shared_ptr<RegKey> found = Walk(base.key, parts, &matched);
+  KeyLookup lookup = LookUp(gate, key, subKey, result);
+  if (lookup.status != ERROR_SUCCESS) return gate.Status(lookup.status);
+  const Base& base = lookup.base;
+  const std::vector<std::string>& parts = lookup.parts;
+  size_t matched = lookup.matched;
+  const std::shared_ptr<RegKey>& found = lookup.found;
   bool exists = matched == parts.size();
   if (Denied(base.root) && (!exists || (desired & kWriteRights) != 0)) return gate.Status(ERROR_ACCESS_DENIED);
   std::shared_ptr<RegKey> target = exists ? found : Create(found, parts, matched);
@@ -244,18 +275,11 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
   (void)options;
   Gate gate("RegOpenKeyExA", KeyText(key) + ", " + Quote(subKey) + ", " + Hex(desired));
-  if (result != nullptr) *result = nullptr;
-  if (gate.Injected()) return gate.Status(gate.InjectedError(ERROR_ACCESS_DENIED));
-  Base base = Resolve(key);
-  if (base.error != ERROR_SUCCESS) return gate.Status(base.error);
-  if (result == nullptr) return gate.Status(ERROR_INVALID_PARAMETER);
-  std::vector<std::string> parts;
-  if (!SplitKey(subKey, &parts)) return gate.Status(kErrorBadPathname);
-  size_t matched = 0;
-  std::shared_ptr<RegKey> found = Walk(base.key, parts, &matched);
-  if (matched != parts.size()) return gate.Status(ERROR_FILE_NOT_FOUND);
-  if (Denied(base.root) && (desired & kWriteRights) != 0) return gate.Status(ERROR_ACCESS_DENIED);
-  *result = NewKeyHandle(base, found, desired);
+  KeyLookup lookup = LookUp(gate, key, subKey, result);
+  if (lookup.status != ERROR_SUCCESS) return gate.Status(lookup.status);
+  if (lookup.matched != lookup.parts.size()) return gate.Status(ERROR_FILE_NOT_FOUND);
+  if (Denied(lookup.base.root) && (desired & kWriteRights) != 0) return gate.Status(ERROR_ACCESS_DENIED);
+  *result = NewKeyHandle(lookup.base, lookup.found, desired);
   gate.Result("0, " + HandleText(*result));
   return ERROR_SUCCESS;
 }
