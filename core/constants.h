@@ -11,8 +11,8 @@ inline constexpr char DisplayName[] = "Kalmaris 2001";
 inline constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
 inline constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
 inline constexpr unsigned InstallDirWithoutBackslash = sizeof InstallDir - 2;  // "C:\Program Files\Kalmaris"
-inline constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                   // prepared file; Startup shortcut name
-inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";                    // its name in the program group
+inline constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                  // prepared file; Startup shortcut name
+inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";                   // its name in the program group
 inline constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
 
 // The installation directory's files, in the order the uninstall deletes them.
@@ -24,7 +24,8 @@ inline constexpr unsigned InstalledFileCount = sizeof InstalledFiles / sizeof In
 
 // Registry locations.
 inline constexpr char UninstallKeyPrefix[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";  // under HKLM
-inline constexpr char ShellFoldersKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
+inline constexpr char ShellFoldersKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
 inline constexpr char DisplayNameValue[] = "DisplayName";
 inline constexpr char CommandValue[] = "UninstallString";
 inline constexpr char ProgramsValue[] = "programs";
@@ -45,12 +46,14 @@ inline constexpr char DeletionPrefix[] = "nul=";
 inline constexpr char InstallCaption[] = "Instalace programu Kalmaris";
 inline constexpr char StartupQuestion[] = "Chcete vytvořit zástupce programu Kalmaris ve složce \"Po spuštění\"?";
 inline constexpr char InstallSucceeded[] = "Instalace úspěšně dokončena.";
-inline constexpr char InstallFailed[] = "Instalce dokončena – některé soubory či zástupce však bohužel nebylo možno nainstalovat.";
+inline constexpr char InstallFailed[] =
+    "Instalce dokončena – některé soubory či zástupce však bohužel nebylo možno nainstalovat.";
 inline constexpr char UninstallCaption[] = "Odinstalace programu Kalmaris";
 inline constexpr char UninstallConfirmation[] = "Opravdu chcete odstranit program Kalmaris 2001?";
 inline constexpr char LauncherFailed[] = "Není možné inicializovat odinstalační program!";
 inline constexpr char UninstallSucceeded[] = "Odinstalace úspěšně dokončena.";
-inline constexpr char UninstallFailed[] = "Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.";
+inline constexpr char UninstallFailed[] =
+    "Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.";
 
 // Message-box styles and the Yes answer.
 inline constexpr unsigned StyleOk = 0;

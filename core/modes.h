@@ -7,4 +7,6 @@ void RunRemoveLauncher();  // anything else: the first uninstall stage
 
 // Folds a step's outcome into a mode's overall flag: the step has already
 // been carried out; the flag stays true only if it succeeded.
-inline void Fold(bool& ok, bool stepSucceeded) { ok = stepSucceeded && ok; }
+inline void Fold(bool& ok, bool stepSucceeded) {
+  ok = stepSucceeded && ok;
+}

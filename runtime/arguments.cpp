@@ -9,7 +9,9 @@ int32_t g_count;
 const char* g_slots[kArgumentSlots];
 char g_modulePath[kModulePathBuffer + 1];
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsSeparator(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 }  // namespace
 
@@ -63,7 +65,9 @@ void BuildArgumentTable() {
   g_slots[g_count] = nullptr;
 }
 
-int32_t ArgumentCount() { return g_count; }
+int32_t ArgumentCount() {
+  return g_count;
+}
 
 ShortText ProgramArgument(int32_t index) {
   if (index < 0 || index >= g_count) return MakeShortText("", 0);

@@ -4,7 +4,9 @@
 
 namespace {
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool SameName(const char* key, unsigned keyLength, const ShortText& name) {
   if (keyLength != name.length) return false;

@@ -31,7 +31,9 @@ void WriteAddressLine(CodeAddress address) {
 // thread block trips GCC's array-bounds check.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-NT_TIB* ThreadBlock() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
+NT_TIB* ThreadBlock() {
+  return reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+}
 #pragma GCC diagnostic pop
 
 // The stack whose frames the caller lines follow: the thread's own, even
@@ -122,7 +124,9 @@ struct PendingReport {
   NT_TIB* tib = ThreadBlock();
   tib->StackLimit = g_reserveStack;
   tib->StackBase = g_reserveStack + kReserveStackSize;
-  __asm__ __volatile__("movl %0, %%esp\n\tcall *%1" : : "r"(g_reserveStack + kReserveStackSize), "r"(ReportPending)
+  __asm__ __volatile__("movl %0, %%esp\n\tcall *%1"
+                       :
+                       : "r"(g_reserveStack + kReserveStackSize), "r"(ReportPending)
                        : "memory");
   __builtin_unreachable();
 #else
@@ -157,7 +161,9 @@ const FaultRow kFaultTable[] = {
     {EXCEPTION_FLT_UNDERFLOW, {206, "Floating point underflow", true}},
 };
 
-void ResetFloatingPointUnit() { __asm__ __volatile__("fninit"); }
+void ResetFloatingPointUnit() {
+  __asm__ __volatile__("fninit");
+}
 
 }  // namespace
 
@@ -206,7 +212,9 @@ void CloseErrorChannel() {
   if (g_channelCount > 0) ShowChannel();
 }
 
-void EnableFailureReports() { g_reportsEnabled = true; }
+void EnableFailureReports() {
+  g_reportsEnabled = true;
+}
 
 void ResetFailureReports() {
   g_reportsEnabled = false;

@@ -12,7 +12,9 @@ ShortText SystemPath(const Text& path) {
   return result;
 }
 
-bool ValidHandle(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
+bool ValidHandle(HANDLE handle) {
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
 
 }  // namespace
 
@@ -24,9 +26,13 @@ bool PathExists(const Text& path) {
   return true;
 }
 
-bool MakeDirectory(const Text& path) { return CreateDirectoryA(SystemPath(path).chars, nullptr) != FALSE; }
+bool MakeDirectory(const Text& path) {
+  return CreateDirectoryA(SystemPath(path).chars, nullptr) != FALSE;
+}
 
-bool DeleteDirectory(const Text& path) { return RemoveDirectoryA(SystemPath(path).chars) != FALSE; }
+bool DeleteDirectory(const Text& path) {
+  return RemoveDirectoryA(SystemPath(path).chars) != FALSE;
+}
 
 int LastFileByte(const ShortText& name) {
   HANDLE file = CreateFileA(name.chars, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

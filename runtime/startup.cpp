@@ -11,7 +11,9 @@ void ProcessEntry() {
 }
 
 #ifdef _WIN32
-extern "C" void WINAPI ProcessStart() { ProcessEntry(); }
+extern "C" void WINAPI ProcessStart() {
+  ProcessEntry();
+}
 #endif
 
 void CompleteStartUp() {

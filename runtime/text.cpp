@@ -44,7 +44,9 @@ void Append(ShortText& text, const char* zeroTerminated) {
   Append(text, zeroTerminated, ZeroTerminatedLength(zeroTerminated));
 }
 
-void Append(ShortText& text, const ShortText& tail) { Append(text, tail.chars, tail.length); }
+void Append(ShortText& text, const ShortText& tail) {
+  Append(text, tail.chars, tail.length);
+}
 
 void SetLength(ShortText& text, uint32_t length) {
   if (length > kShortTextMax) length = kShortTextMax;
@@ -113,13 +115,21 @@ void AppendChars(Text& text, const char* chars, unsigned count) {
 
 }  // namespace
 
-Text::Text() { Assign(*this, "", 0); }
+Text::Text() {
+  Assign(*this, "", 0);
+}
 Text::Text(const char* zeroTerminated) {
   Assign(*this, zeroTerminated != nullptr ? zeroTerminated : "", ZeroTerminatedLength(zeroTerminated));
 }
-Text::Text(const char* source, unsigned count) { Assign(*this, source, count); }
-Text::Text(const ShortText& text) { Assign(*this, text.chars, text.length); }
-Text::Text(const Text& other) { Assign(*this, other.chars, other.length); }
+Text::Text(const char* source, unsigned count) {
+  Assign(*this, source, count);
+}
+Text::Text(const ShortText& text) {
+  Assign(*this, text.chars, text.length);
+}
+Text::Text(const Text& other) {
+  Assign(*this, other.chars, other.length);
+}
 
 Text& Text::operator=(const Text& other) {
   if (this != &other) {
@@ -168,4 +178,6 @@ int Compare(const Text& a, const Text& b) {
   return a.length < b.length ? -1 : 1;
 }
 
-ShortText ToShortText(const Text& text) { return MakeShortText(text.chars, text.length); }
+ShortText ToShortText(const Text& text) {
+  return MakeShortText(text.chars, text.length);
+}

@@ -55,8 +55,12 @@ Text operator+(const Text& a, const char* b);
 // Byte-wise and unsigned; the shorter text is smaller when one is a prefix of
 // the other; 0 means equal.
 int Compare(const Text& a, const Text& b);
-inline bool operator==(const Text& a, const Text& b) { return Compare(a, b) == 0; }
-inline bool operator!=(const Text& a, const Text& b) { return Compare(a, b) != 0; }
+inline bool operator==(const Text& a, const Text& b) {
+  return Compare(a, b) == 0;
+}
+inline bool operator!=(const Text& a, const Text& b) {
+  return Compare(a, b) != 0;
+}
 // The first 255 characters.
 ShortText ToShortText(const Text& text);
 

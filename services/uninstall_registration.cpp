@@ -12,8 +12,7 @@ ShortText WithZero(ShortText text) {
 }
 
 bool SetString(HKEY key, const char* name, const ShortText& data) {
-  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.chars), data.length) ==
-         ERROR_SUCCESS;
+  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.chars), data.length) == ERROR_SUCCESS;
 }
 
 }  // namespace

@@ -20,9 +20,8 @@ bool StartWorker(const Text& copyPath) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  return CreateProcessA(nullptr, commandLine.chars, nullptr, nullptr, FALSE,
-                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                        &process) != FALSE;
+  return CreateProcessA(nullptr, commandLine.chars, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process) != FALSE;
 }
 
 // Appends "[rename]" and "nul=<copy>" to WININIT.INI in the system directory.

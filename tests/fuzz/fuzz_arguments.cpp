@@ -15,7 +15,9 @@ constexpr size_t kMaxTokens = 127;  // the program name included
 constexpr size_t kModuleCut = 255;
 constexpr size_t kArgumentCut = 254;
 
-bool Separates(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool Separates(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 // Every token of the line, the program name first, none dropped.
 std::vector<std::string> ReferenceTokens(const std::string& line) {

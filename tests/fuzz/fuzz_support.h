@@ -41,8 +41,8 @@ inline std::string Visible(const std::string& bytes) {
   std::abort();
 }
 
-#define FUZZ_CHECK(condition, detail)                              \
-  do {                                                             \
+#define FUZZ_CHECK(condition, detail)                                         \
+  do {                                                                        \
     if (!(condition)) ::fuzz::Fail(__FILE__, __LINE__, #condition, (detail)); \
   } while (0)
 

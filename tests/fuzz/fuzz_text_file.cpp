@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_CHECK(g_openStatus == 0, "Open gave " + std::to_string(g_openStatus));
   std::string bytes = sim::FileBytes(kFile);
-  FUZZ_CHECK(bytes == expected, "file holds " + std::to_string(bytes.size()) + " bytes, expected " +
-                                    std::to_string(expected.size()));
+  FUZZ_CHECK(bytes == expected,
+             "file holds " + std::to_string(bytes.size()) + " bytes, expected " + std::to_string(expected.size()));
 
   // The buffer goes out whole while more follows; Close hands what is left,
   // which is nothing only when nothing was written at all.

@@ -1,10 +1,11 @@
 // Splitting of the command line into the argument table.
+#include "runtime/arguments.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "runtime/arguments.h"
 #include "tests/host/machine.h"
 
 namespace {

@@ -32,8 +32,18 @@ TEST(EnvironmentValue, MatchingRules) {
       {"value with equals comes back whole", {"A=b=c"}, "a", "b=c"},
       {"not set", {"A=1"}, "B", ""},
       {"prefix of a name is not the name", {"TEMPDIR=x"}, "TEMP", ""},
-      {"only a to z are folded", {"\xC1" "B=1"}, "\xE1" "b", ""},
-      {"accented name matches itself", {"\xC1" "B=1"}, "\xC1" "B", "1"},
+      {"only a to z are folded",
+       {"\xC1"
+        "B=1"},
+       "\xE1"
+       "b",
+       ""},
+      {"accented name matches itself",
+       {"\xC1"
+        "B=1"},
+       "\xC1"
+       "B",
+       "1"},
       {"entry starting with = has an empty name", {"=C:=C:\\"}, "", "C:=C:\\"},
       {"entry without = has an empty name", {"LONELY"}, "", "LONELY"},
       {"empty value", {"TEMP="}, "TEMP", ""},
@@ -78,9 +88,18 @@ TEST(PathExists, PatternsFilesAndDirectories) {
     const char* path;
     bool exists;
   } cases[] = {
-      {"C:\\D", true},           {"c:\\d", true},          {"C:\\D\\", false},       {"", false},
-      {"C:\\D\\*", true},        {"C:\\D\\file?.txt", true}, {"C:\\D\\*.none", false}, {"C:\\D\\hidden.sys", true},
-      {"C:\\", false},           {"C:\\Missing", false},   {"C:\\D\\file1.txt", true}, {"C:\\D\\Sub", true},
+      {"C:\\D", true},
+      {"c:\\d", true},
+      {"C:\\D\\", false},
+      {"", false},
+      {"C:\\D\\*", true},
+      {"C:\\D\\file?.txt", true},
+      {"C:\\D\\*.none", false},
+      {"C:\\D\\hidden.sys", true},
+      {"C:\\", false},
+      {"C:\\Missing", false},
+      {"C:\\D\\file1.txt", true},
+      {"C:\\D\\Sub", true},
   };
   for (const Case& c : cases) EXPECT_EQ(Exists(c.path), c.exists) << c.path;
 }
@@ -129,7 +148,8 @@ TEST(Directories, LongPathsAreCutTo255) {
   bool sawCut = false;
   for (const std::string& call : sim::Calls()) {
     if (call.rfind("CreateDirectoryA(", 0) == 0) {
-      sawCut = call.find(std::string(252, 'd')) != std::string::npos && call.find(std::string(253, 'd')) == std::string::npos;
+      sawCut = call.find(std::string(252, 'd')) != std::string::npos &&
+               call.find(std::string(253, 'd')) == std::string::npos;
     }
   }
   EXPECT_TRUE(sawCut);

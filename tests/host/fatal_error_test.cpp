@@ -1,11 +1,12 @@
 // The fatal-error report, the error channel, the processor-fault filter and
 // the exit codes.
+#include "runtime/fatal_error.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
-#include "runtime/fatal_error.h"
 #include "runtime/memory.h"
 #include "runtime/startup.h"
 #include "tests/host/machine.h"

@@ -58,7 +58,9 @@ sim::Exit RunLauncher(int answer) {
   return machine::RunTool("", machine::kWindows);
 }
 
-sim::Exit RunWorker() { return machine::RunTool("/REMOVE", machine::kWindows, kTempCopy); }
+sim::Exit RunWorker() {
+  return machine::RunTool("/REMOVE", machine::kWindows, kTempCopy);
+}
 
 void PrepareInstalled(bool startupShortcut) {
   machine::Prepare();

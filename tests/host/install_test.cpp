@@ -80,7 +80,8 @@ TEST(Install, RegistryCallsUseTheirExactParameters) {
   }
   EXPECT_EQ(creates, 1);
   EXPECT_EQ(machine::CountCalls("RegSetValueExA"), 2);
-  EXPECT_EQ(machine::CountCalls("RegCloseKey"), machine::CountCalls("RegCreateKeyExA") + machine::CountCalls("RegOpenKeyExA"));
+  EXPECT_EQ(machine::CountCalls("RegCloseKey"),
+            machine::CountCalls("RegCreateKeyExA") + machine::CountCalls("RegOpenKeyExA"));
 }
 
 TEST(Install, EveryStepIsAttemptedWhateverFailed) {
@@ -93,48 +94,87 @@ TEST(Install, EveryStepIsAttemptedWhateverFailed) {
     int copies;  // CopyFileA calls made
     std::function<void()> check;
   } cases[] = {
-      {"prepared shortcuts missing", {}, [] { sim::MakeDirs("C:\\Empty"); }, IDYES, "C:\\Empty", 3,
+      {"prepared shortcuts missing",
+       {},
+       [] { sim::MakeDirs("C:\\Empty"); },
+       IDYES,
+       "C:\\Empty",
+       3,
        [] {
          ExpectRegistered();
          EXPECT_TRUE(sim::IsDirectory(kGroup));
          EXPECT_TRUE(sim::List(kGroup).empty());
          EXPECT_FALSE(sim::Exists(kStartupShortcut));
        }},
-      {"programs value missing", {true, false, true}, [] {}, IDYES, kInstallDir, 1,
+      {"programs value missing",
+       {true, false, true},
+       [] {},
+       IDYES,
+       kInstallDir,
+       1,
        [] {
          EXPECT_FALSE(sim::Exists(kGroup));
          EXPECT_FALSE(sim::Exists(std::string(kInstallDir) + "\\ Kalmaris.lnk"));
          EXPECT_TRUE(sim::Exists(kStartupShortcut));
        }},
-      {"startup value missing and Yes", {true, true, false}, [] {}, IDYES, kInstallDir, 2,
+      {"startup value missing and Yes",
+       {true, true, false},
+       [] {},
+       IDYES,
+       kInstallDir,
+       2,
        [] {
          EXPECT_TRUE(sim::Exists(kGroupManual));
          EXPECT_FALSE(sim::Exists(kStartupShortcut));
        }},
-      {"HKLM not writable", {}, [] { sim::DenyWrites(HKEY_LOCAL_MACHINE); }, IDYES, kInstallDir, 3,
+      {"HKLM not writable",
+       {},
+       [] { sim::DenyWrites(HKEY_LOCAL_MACHINE); },
+       IDYES,
+       kInstallDir,
+       3,
        [] {
          EXPECT_FALSE(sim::KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
          EXPECT_TRUE(sim::Exists(kGroupShortcut));
          EXPECT_TRUE(sim::Exists(kGroupManual));
          EXPECT_TRUE(sim::Exists(kStartupShortcut));
        }},
-      {"first value write fails", {}, [] { sim::FailCall("RegSetValueExA", 1); }, IDNO, kInstallDir, 2,
+      {"first value write fails",
+       {},
+       [] { sim::FailCall("RegSetValueExA", 1); },
+       IDNO,
+       kInstallDir,
+       2,
        [] {
          EXPECT_TRUE(sim::KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
          EXPECT_TRUE(sim::ValueNames(HKEY_LOCAL_MACHINE, kUninstallKey).empty());
          EXPECT_EQ(machine::CountCalls("RegSetValueExA"), 1);
          EXPECT_TRUE(sim::Exists(kGroupManual));
        }},
-      {"first copy fails", {}, [] { sim::FailCall("CopyFileA", 1); }, IDYES, kInstallDir, 3,
+      {"first copy fails",
+       {},
+       [] { sim::FailCall("CopyFileA", 1); },
+       IDYES,
+       kInstallDir,
+       3,
        [] {
          EXPECT_FALSE(sim::Exists(kGroupShortcut));
          EXPECT_TRUE(sim::Exists(kGroupManual));
          EXPECT_TRUE(sim::Exists(kStartupShortcut));
        }},
-      {"Startup folder gone from disk", {},
-       [] { sim::PutString(HKEY_CURRENT_USER, kShellFolders, "Startup", "C:\\WINDOWS\\Gone"); }, IDYES,
-       kInstallDir, 3, [] { EXPECT_TRUE(sim::Exists(kGroupManual)); }},
-      {"group folder cannot be made", {}, [] { sim::FailAlways("CreateDirectoryA"); }, IDYES, kInstallDir, 1,
+      {"Startup folder gone from disk",
+       {},
+       [] { sim::PutString(HKEY_CURRENT_USER, kShellFolders, "Startup", "C:\\WINDOWS\\Gone"); },
+       IDYES,
+       kInstallDir,
+       3,
+       [] { EXPECT_TRUE(sim::Exists(kGroupManual)); }},
+      {"group folder cannot be made",
+       {},
+       [] { sim::FailAlways("CreateDirectoryA"); },
+       IDYES,
+       kInstallDir,
+       1,
        [] { EXPECT_TRUE(sim::Exists(kStartupShortcut)); }},
   };
   for (const Case& c : cases) {
@@ -171,8 +211,8 @@ TEST(Install, ProgramsValueShapes) {
       {"trailing backslash is doubled", "C:\\WINDOWS\\Start Menu\\Programs\\",
        "C:\\WINDOWS\\Start Menu\\Programs\\\\Kalmaris\\", kGroup, true},
       {"empty value puts the group in the root", "", "\\Kalmaris\\", "C:\\Kalmaris", true},
-      {"a file of the group's name", "C:\\WINDOWS\\Start Menu\\Programs", "C:\\WINDOWS\\Start Menu\\Programs\\Kalmaris\\",
-       nullptr, false},
+      {"a file of the group's name", "C:\\WINDOWS\\Start Menu\\Programs",
+       "C:\\WINDOWS\\Start Menu\\Programs\\Kalmaris\\", nullptr, false},
   };
   for (const Case& c : cases) {
     machine::Prepare();
@@ -181,7 +221,8 @@ TEST(Install, ProgramsValueShapes) {
     Install(IDNO);
     bool sawCopy = false;
     for (const std::string& call : sim::Calls()) {
-      if (call.rfind("CopyFileA(", 0) == 0 && call.find(c.groupPrefix + " Kalmaris.lnk") != std::string::npos) sawCopy = true;
+      if (call.rfind("CopyFileA(", 0) == 0 && call.find(c.groupPrefix + " Kalmaris.lnk") != std::string::npos)
+        sawCopy = true;
     }
     EXPECT_TRUE(sawCopy) << c.name;
     if (c.groupOnDisk != nullptr) {

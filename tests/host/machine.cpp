@@ -46,7 +46,8 @@ void Prepare(const Setup& setup) {
 
 sim::Exit RunTool(const std::string& arguments, const std::string& currentDirectory, const std::string& module) {
   std::string commandLine = module + (arguments.empty() ? "" : " " + arguments);
-  if (module.find(' ') != std::string::npos) commandLine = "\"" + module + "\"" + (arguments.empty() ? "" : " " + arguments);
+  if (module.find(' ') != std::string::npos)
+    commandLine = "\"" + module + "\"" + (arguments.empty() ? "" : " " + arguments);
   return sim::RunProcess(ProcessEntry, commandLine, module, currentDirectory);
 }
 

@@ -32,7 +32,9 @@ struct Setup {
   bool startupValue = true;
 };
 void Prepare(const Setup& setup);
-inline void Prepare() { Prepare(Setup{}); }
+inline void Prepare() {
+  Prepare(Setup{});
+}
 
 // Runs the tool from its installed place (or another module path) with the
 // given arguments after the program name.

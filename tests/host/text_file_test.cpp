@@ -1,10 +1,11 @@
 // Appending lines to a text file through the 256-byte buffer.
+#include "runtime/text_file.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "runtime/text_file.h"
 #include "tests/host/machine.h"
 
 namespace {

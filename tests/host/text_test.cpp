@@ -1,15 +1,20 @@
 // The string rules of ShortText and Text.
+#include "runtime/text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "runtime/text.h"
 #include "tests/host/machine.h"
 
 namespace {
 
-std::string Str(const ShortText& t) { return std::string(t.chars, t.length); }
-std::string Str(const Text& t) { return std::string(t.chars, t.length); }
+std::string Str(const ShortText& t) {
+  return std::string(t.chars, t.length);
+}
+std::string Str(const Text& t) {
+  return std::string(t.chars, t.length);
+}
 
 TEST(ShortText, CopyAppendAndLengthCutAt255) {
   std::string long300(300, 'x');
@@ -40,8 +45,8 @@ TEST(ShortText, Substring) {
     int start, count;
     const char* expected;
   } cases[] = {
-      {1, 3, "abc"}, {0, 2, "ab"},   {-5, 2, "ab"}, {4, 100, "def"}, {6, 1, "f"},
-      {7, 1, ""},    {100, 1, ""},   {2, -1, ""},   {2, 0, ""},      {1, 6, "abcdef"},
+      {1, 3, "abc"}, {0, 2, "ab"}, {-5, 2, "ab"}, {4, 100, "def"}, {6, 1, "f"},
+      {7, 1, ""},    {100, 1, ""}, {2, -1, ""},   {2, 0, ""},      {1, 6, "abcdef"},
   };
   ShortText text = MakeShortText("abcdef");
   for (const Case& c : cases) {
@@ -63,9 +68,9 @@ TEST(Text, CompareIsUnsignedBytewise) {
     std::string a, b;
     int sign;
   } cases[] = {
-      {"", "", 0},      {"a", "a", 0},   {"a", "b", -1},       {"b", "a", 1},
-      {"ab", "a", 1},   {"a", "ab", -1}, {"\x80", "\x7f", 1},  {"A", "a", -1},
-      {std::string("a\0b", 3), std::string("a\0c", 3), -1},
+      {"", "", 0},         {"a", "a", 0},  {"a", "b", -1},
+      {"b", "a", 1},       {"ab", "a", 1}, {"a", "ab", -1},
+      {"\x80", "\x7f", 1}, {"A", "a", -1}, {std::string("a\0b", 3), std::string("a\0c", 3), -1},
   };
   for (const Case& c : cases) {
     int result = Compare(Text(c.a.data(), static_cast<unsigned>(c.a.size())),

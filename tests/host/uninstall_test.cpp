@@ -77,25 +77,25 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     const char* name;
     std::function<void()> arrange;
     std::string boxes;
-    std::string copyPath;  // "" when no copy must exist
+    std::string copyPath;     // "" when no copy must exist
     std::string commandLine;  // "" when nothing must be started
     std::string wininitPath;
     std::string wininit;  // expected bytes; "-" when the file must not exist
     unsigned exitCode;
   } cases[] = {
       {"copy fails", [] { sim::FailCall("CopyFileA", 1); }, kConfirm + kCannotStart, "", "", kWininit, "-", 0},
-      {"start fails", [] { sim::FailCall("CreateProcessA", 1); }, kConfirm + kCannotStart, kTempCopy, "", kWininit,
-       "-", 0},
+      {"start fails", [] { sim::FailCall("CreateProcessA", 1); }, kConfirm + kCannotStart, kTempCopy, "", kWininit, "-",
+       0},
       {"TEMP unset", [] { sim::SetEnvironment({"windir=C:\\WINDOWS"}); }, kConfirm, "C:\\~REMOVE.TMP",
        "\"\\~REMOVE.TMP\" /REMOVE", kWininit, "[rename]\r\nnul=\\~REMOVE.TMP\r\n", 0},
       {"WINDIR unset", [] { sim::SetEnvironment({"TEMP=C:\\WINDOWS\\TEMP"}); }, kConfirm, kTempCopy,
        "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", "C:\\WININIT.INI", kTwoLines, 0},
-      {"WININIT.INI ends with a line break",
-       [] { sim::PutFile(kWininit, "[rename]\r\nnul=C:\\OTHER.TMP\r\n"); }, kConfirm, kTempCopy,
-       "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit, "[rename]\r\nnul=C:\\OTHER.TMP\r\n" + kTwoLines, 0},
-      {"WININIT.INI without a final line break",
-       [] { sim::PutFile(kWininit, "[rename]\r\nnul=C:\\OTHER.TMP"); }, kConfirm, kTempCopy,
-       "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit, "[rename]\r\nnul=C:\\OTHER.TMP\r\n" + kTwoLines, 0},
+      {"WININIT.INI ends with a line break", [] { sim::PutFile(kWininit, "[rename]\r\nnul=C:\\OTHER.TMP\r\n"); },
+       kConfirm, kTempCopy, "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit,
+       "[rename]\r\nnul=C:\\OTHER.TMP\r\n" + kTwoLines, 0},
+      {"WININIT.INI without a final line break", [] { sim::PutFile(kWininit, "[rename]\r\nnul=C:\\OTHER.TMP"); },
+       kConfirm, kTempCopy, "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit,
+       "[rename]\r\nnul=C:\\OTHER.TMP\r\n" + kTwoLines, 0},
       {"WININIT.INI ends with a bare line feed", [] { sim::PutFile(kWininit, "x\n"); }, kConfirm, kTempCopy,
        "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit, "x\n" + kTwoLines, 0},
       {"WININIT.INI empty", [] { sim::PutFile(kWininit, ""); }, kConfirm, kTempCopy,
@@ -106,7 +106,10 @@ TEST(Launcher, FailuresAndOddEnvironments) {
          sim::HoldOpen(kWininit, GENERIC_READ | GENERIC_WRITE, 0);
        },
        kConfirm, kTempCopy, "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit, "keep", 0},
-      {"WININIT.INI in a missing directory", [] { sim::SetEnvironment({"TEMP=C:\\WINDOWS\\TEMP", "WINDIR=C:\\NONE"}); },
+      {"WININIT.INI in a missing directory",
+       [] {
+         sim::SetEnvironment({"TEMP=C:\\WINDOWS\\TEMP", "WINDIR=C:\\NONE"});
+       },
        kConfirm, kTempCopy, "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", "C:\\NONE\\WININIT.INI", "-", 0},
   };
   for (const Case& c : cases) {
@@ -195,8 +198,8 @@ TEST(Launcher, WriteFailureAfterOpenIsDiskFull) {
 // ---- worker ----
 
 // The boxes of machine::Install, which every worker test starts with.
-const std::string kInstallBoxes = std::string(InstallCaption) + "|" + StartupQuestion + "|4\n" + InstallCaption + "|" +
-                                  InstallSucceeded + "|0\n";
+const std::string kInstallBoxes =
+    std::string(InstallCaption) + "|" + StartupQuestion + "|4\n" + InstallCaption + "|" + InstallSucceeded + "|0\n";
 
 sim::Exit RunWorker() {
   if (!sim::Exists(kTempCopy)) sim::PutFile(kTempCopy, sim::FileBytes(kTool));
@@ -261,8 +264,7 @@ TEST(Worker, FailuresStillAttemptEveryStep) {
          EXPECT_EQ(sim::FileBytes(kGroup), "a file");
          EXPECT_FALSE(sim::Exists(kInstallDir));
        }},
-      {"registration already gone",
-       [] { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey); },
+      {"registration already gone", [] { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey); },
        [] { EXPECT_FALSE(sim::Exists(kInstallDir)); }},
   };
   for (const Case& c : cases) {
@@ -324,16 +326,11 @@ TEST(Worker, DeletesInTheGivenOrder) {
     if (call.rfind("RemoveDirectoryA(\"", 0) == 0) deleted.push_back(call.substr(18, call.find('"', 18) - 18));
   }
   std::vector<std::string> expected = {
-      std::string(kStartup) + "\\Kalmaris.lnk",
-      std::string(kGroup) + "\\ Kalmaris.lnk",
-      std::string(kGroup) + "\\Něco jako manuál.lnk",
-      kGroup,
-      std::string(kInstallDir) + "\\Kalmaris.lnk",
-      std::string(kInstallDir) + "\\Něco jako manuál.lnk",
-      std::string(kInstallDir) + "\\KM.EXE",
-      std::string(kInstallDir) + "\\KM.RTF",
-      std::string(kInstallDir) + "\\REMOVE.EXE",
-      kInstallDir,
+      std::string(kStartup) + "\\Kalmaris.lnk",       std::string(kGroup) + "\\ Kalmaris.lnk",
+      std::string(kGroup) + "\\Něco jako manuál.lnk", kGroup,
+      std::string(kInstallDir) + "\\Kalmaris.lnk",    std::string(kInstallDir) + "\\Něco jako manuál.lnk",
+      std::string(kInstallDir) + "\\KM.EXE",          std::string(kInstallDir) + "\\KM.RTF",
+      std::string(kInstallDir) + "\\REMOVE.EXE",      kInstallDir,
   };
   EXPECT_EQ(deleted, expected);
 }

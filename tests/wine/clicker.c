@@ -41,10 +41,10 @@
  *   stop
  * KEY is "HKLM\\...", "HKCU\\...", "HKCR\\..." or "HKU\\..." (long forms too).
  */
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #define MAX_ANSWERS 256
 #define MAX_JOBS 64
@@ -83,7 +83,9 @@ struct Seen {
 };
 static struct Seen g_seen[MAX_SEEN];
 
-static void PathIn(char* out, const char* name) { snprintf(out, MAX_PATH, "%s\\%s", g_dir, name); }
+static void PathIn(char* out, const char* name) {
+  snprintf(out, MAX_PATH, "%s\\%s", g_dir, name);
+}
 
 static int FileThere(const char* name) {
   char path[MAX_PATH];
@@ -148,10 +150,14 @@ static int DefaultAnswer(HWND box) {
 
 static const char* AnswerWord(int answer) {
   switch (answer) {
-    case IDOK: return "ok";
-    case IDYES: return "yes";
-    case IDNO: return "no";
-    case IDCANCEL: return "cancel";
+    case IDOK:
+      return "ok";
+    case IDYES:
+      return "yes";
+    case IDNO:
+      return "no";
+    case IDCANCEL:
+      return "cancel";
   }
   return "?";
 }
@@ -390,10 +396,10 @@ static int Serve(int id, char* request, struct Reply* reply) {
     g_answerNext = 0;
     for (i = 1; i < count && g_answerCount < MAX_ANSWERS; ++i) {
       const char* word = (const char*)operand[i];
-      int answer = _stricmp(word, "yes") == 0 ? IDYES
-                   : _stricmp(word, "no") == 0 ? IDNO
+      int answer = _stricmp(word, "yes") == 0      ? IDYES
+                   : _stricmp(word, "no") == 0     ? IDNO
                    : _stricmp(word, "cancel") == 0 ? IDCANCEL
-                                                  : IDOK;
+                                                   : IDOK;
       g_answers[g_answerCount++] = answer;
     }
     Put(reply, "ok\n");
@@ -406,8 +412,8 @@ static int Serve(int id, char* request, struct Reply* reply) {
     for (entry = block; *entry; entry += strlen(entry) + 1) PutHex(reply, entry, strlen(entry));
     FreeEnvironmentStringsA(block);
   } else if (strcmp(verb, "hold") == 0) {
-    HANDLE handle = CreateFileA((char*)operand[0], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE handle =
+        CreateFileA((char*)operand[0], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
       PutError(reply, (long)GetLastError());
     } else {

@@ -40,7 +40,9 @@ namespace {
 char g_resultName[MAX_PATH + 8];
 bool g_resultStarted;
 
-bool Same(const ShortText& text, const char* word) { return Equal(text, word); }
+bool Same(const ShortText& text, const char* word) {
+  return Equal(text, word);
+}
 
 // Adds one record to the result file; the file is opened and closed for every
 // record so that what was recorded survives a process that ends abruptly. The
@@ -71,7 +73,9 @@ void Record(const char* key, const char* value, unsigned length) {
   _lclose(file);
 }
 
-void Record(const char* key, const ShortText& value) { Record(key, value.chars, value.length); }
+void Record(const char* key, const ShortText& value) {
+  Record(key, value.chars, value.length);
+}
 
 void RecordNumber(const char* key, int32_t value) {
   char digits[16];
@@ -82,7 +86,9 @@ void RecordNumber(const char* key, int32_t value) {
   Record(key, digits, n);
 }
 
-void RecordBool(const char* key, bool value) { Record(key, value ? "1" : "0", 1); }
+void RecordBool(const char* key, bool value) {
+  Record(key, value ? "1" : "0", 1);
+}
 
 // The number of an operand given in decimal.
 uint32_t Number(const ShortText& text) {
