@@ -5,8 +5,9 @@
  *
  *  - answers message boxes: every visible top-level window of class #32770 is
  *    answered with the next word of the current answer list (yes, no, ok,
- *    cancel) by posting WM_COMMAND with IDYES/IDNO/IDOK/IDCANCEL; once the
- *    list is used up a box gets OK when it has an OK button, else No, else
+ *    cancel) by posting WM_COMMAND with IDYES/IDNO/IDOK/IDCANCEL; a word
+ *    written "CAPTION=word" is kept for the first box with that caption
+ *    instead of taking its turn in the list; once the list is used up a box gets OK when it has an OK button, else No, else
  *    Cancel. Each answered box is appended to CONTROL_DIR\boxes.log as
  *    "box <seq> <pid> <caption hex> <text hex> <answer> <buttons hex>".
  *    With screenshots on, a box is first announced as CONTROL_DIR\box.<seq>
@@ -50,12 +51,22 @@
 #define MAX_JOBS 64
 #define MAX_HELD 32
 #define MAX_SEEN 256
-#define MAX_OPERANDS 8
+#define MAX_OPERANDS 40
+#define MAX_CAPTION_ANSWERS 16
 
 static char g_dir[MAX_PATH];
 static int g_answers[MAX_ANSWERS];
 static int g_answerCount;
 static int g_answerNext;
+
+/* Answers kept for the first box with a given caption ("CAPTION=word"). */
+struct CaptionAnswer {
+  char caption[512];
+  int answer;
+  int used;
+};
+static struct CaptionAnswer g_captionAnswers[MAX_CAPTION_ANSWERS];
+static int g_captionAnswerCount;
 static int g_shots;
 static int g_boxSeq;
 
@@ -182,6 +193,26 @@ static void GetTextOf(HWND window, char* out, int size) {
   out[size - 1] = 0;
 }
 
+static int WordAnswer(const char* word) {
+  return _stricmp(word, "yes") == 0      ? IDYES
+         : _stricmp(word, "no") == 0     ? IDNO
+         : _stricmp(word, "cancel") == 0 ? IDCANCEL
+                                         : IDOK;
+}
+
+/* The answer for a new box: one kept for its caption, else the next in turn. */
+static int ChooseAnswer(HWND box, const char* caption) {
+  int i;
+  for (i = 0; i < g_captionAnswerCount; ++i) {
+    struct CaptionAnswer* kept = &g_captionAnswers[i];
+    if (!kept->used && strcmp(kept->caption, caption) == 0) {
+      kept->used = 1;
+      return kept->answer;
+    }
+  }
+  return g_answerNext < g_answerCount ? g_answers[g_answerNext++] : DefaultAnswer(box);
+}
+
 static void NoticeBox(HWND box) {
   struct Seen* seen = FindSeen(box);
   DWORD now = GetTickCount();
@@ -198,9 +229,9 @@ static void NoticeBox(HWND box) {
     seen->seq = ++g_boxSeq;
     seen->posted = 0;
     seen->time = now;
-    seen->answer = g_answerNext < g_answerCount ? g_answers[g_answerNext++] : DefaultAnswer(box);
     GetWindowThreadProcessId(box, &pid);
     GetTextOf(box, caption, sizeof caption);
+    seen->answer = ChooseAnswer(box, caption);
     HWND label = GetDlgItem(box, 0xFFFF);
     if (label != NULL) {
       GetTextOf(label, text, sizeof text);
@@ -394,13 +425,22 @@ static int Serve(int id, char* request, struct Reply* reply) {
     g_shots = count > 0 && strcmp((char*)operand[0], "1") == 0;
     g_answerCount = 0;
     g_answerNext = 0;
-    for (i = 1; i < count && g_answerCount < MAX_ANSWERS; ++i) {
+    g_captionAnswerCount = 0;
+    for (i = 1; i < count; ++i) {
       const char* word = (const char*)operand[i];
-      int answer = _stricmp(word, "yes") == 0      ? IDYES
-                   : _stricmp(word, "no") == 0     ? IDNO
-                   : _stricmp(word, "cancel") == 0 ? IDCANCEL
-                                                   : IDOK;
-      g_answers[g_answerCount++] = answer;
+      const char* equals = strrchr(word, '=');
+      if (equals != NULL) {
+        struct CaptionAnswer* kept;
+        size_t length = (size_t)(equals - word);
+        if (g_captionAnswerCount == MAX_CAPTION_ANSWERS || length >= sizeof kept->caption) continue;
+        kept = &g_captionAnswers[g_captionAnswerCount++];
+        memcpy(kept->caption, word, length);
+        kept->caption[length] = 0;
+        kept->answer = WordAnswer(equals + 1);
+        kept->used = 0;
+      } else if (g_answerCount < MAX_ANSWERS) {
+        g_answers[g_answerCount++] = WordAnswer(word);
+      }
     }
     Put(reply, "ok\n");
   } else if (strcmp(verb, "start") == 0) {

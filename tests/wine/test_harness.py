@@ -65,6 +65,12 @@ class Harness(WineTestCase):
         ok = self.machine.run(PROBE, ["box", "Informace", "Hotovo.", "64"])
         self.assertEqual([(b.result, b.answer) for b in ok.boxes], [(1, "ok")])
 
+    def test_answers_by_caption(self):
+        # The answer kept for the caption wins over the one whose turn it is.
+        result = self.machine.run(PROBE, ["box", "Otázka", "Smazat?", str(QUESTION)],
+                                  answers=[("Jiná otázka", "yes"), ("Otázka", "no"), "yes"])
+        self.assertEqual([(b.result, b.answer) for b in result.boxes], [(7, "no")])
+
     def test_long_box_text_comes_whole(self):
         line = "Příliš žluťoučký kůň úpěl ďábelské ódy.\r\n".encode("cp1250")
         expected = (line * 20)[:600]

@@ -18,7 +18,8 @@ API (short):
         given (else exe and args, quoted where needed); cwd a Windows path
         (default C:\\); env {NAME: value or None to unset} applied to the
         session's environment; answers: "yes"/"no"/"ok"/"cancel" for the
-        message boxes in order (then OK if the box has it, else No);
+        message boxes in order (then OK if the box has it, else No), or
+        (caption, word) for the first box with that caption;
         screenshots: a host folder that receives box-<n>.png for the n-th box
         of the run (also in Box.screenshot).
         Returns when every process the run started (children included) ended.
@@ -497,6 +498,11 @@ def parse_relay(text):
 
 # ---------------------------------------------------------------- the machine
 
+def _caption_answer(caption, word):
+    caption = caption.encode("cp1250") if isinstance(caption, str) else caption
+    return caption + b"=" + word.encode("ascii")
+
+
 def _hex(data):
     if isinstance(data, str):
         data = data.encode("cp1250")
@@ -705,7 +711,8 @@ class Machine:
         started = time.time()
         if isinstance(exe, Path):
             exe = self.windows_path(exe)
-        unknown = [a for a in answers if a.lower() not in ("yes", "no", "ok", "cancel")]
+        unknown = [a for a in answers
+                   if (a if isinstance(a, str) else a[1]).lower() not in ("yes", "no", "ok", "cancel")]
         if unknown:
             raise ValueError(f"unknown answers {unknown}: use yes, no, ok or cancel")
         if relay_modules is not None:
@@ -721,7 +728,10 @@ class Machine:
                     entries.append(name.encode("cp1250") + b"=" + (value.encode("cp1250")
                                                                      if isinstance(value, str) else value))
             block = b"\0".join(entries) + b"\0"
-        self.request("answers", "1" if screenshots else "0", *answers)
+        # An answer given as (caption, word) is kept for the first box with
+        # that caption; plain words answer the other boxes in turn.
+        words = [a if isinstance(a, str) else _caption_answer(*a) for a in answers]
+        self.request("answers", "1" if screenshots else "0", *words)
         log_offset = self.log_path.stat().st_size
         box_offset = self._box_log_size()
         reply = self.request("start", command_line, application or "", cwd if cwd is not None else "C:\\",
