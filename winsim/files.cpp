@@ -425,6 +425,20 @@ void Release(const std::string& text) {
 
 using namespace sim::detail;
 
+namespace {
+
+// What every file function checks of a name before it looks the name up:
+// 0 when it can be looked up, else the error Windows reports for it.
+DWORD CheckName(const char* name, Path* path, size_t limit = MAX_PATH) {
+  if (TooLong(name, limit)) return kErrorFilenameTooLong;
+  *path = ParsePath(name == nullptr ? "" : name);
+  if (!path->valid) return ERROR_PATH_NOT_FOUND;
+  if (BadName(*path)) return kErrorInvalidName;
+  return 0;
+}
+
+}  // namespace
+
 // ---- kernel32: files -----------------------------------------------------------------------------
 
 HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
@@ -484,10 +498,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES security) {
   (void)security;
   Gate gate("CreateDirectoryA", Quote(pathName));
   if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_ACCESS_DENIED));
-  if (TooLong(pathName, kDirectoryPathLimit)) return gate.False(kErrorFilenameTooLong);
-  Path path = ParsePath(pathName == nullptr ? "" : pathName);
-  if (!path.valid) return gate.False(ERROR_PATH_NOT_FOUND);
-  if (BadName(path)) return gate.False(kErrorInvalidName);
+  Path path;
+  if (DWORD error = CheckName(pathName, &path, kDirectoryPathLimit)) return gate.False(error);
   if (path.parts.empty()) {
     return gate.False(Locate(path).node != nullptr ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
   }
@@ -501,10 +513,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES security) {
 BOOL WINAPI RemoveDirectoryA(LPCSTR pathName) {
   Gate gate("RemoveDirectoryA", Quote(pathName));
   if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_ACCESS_DENIED));
-  if (TooLong(pathName)) return gate.False(kErrorFilenameTooLong);
-  Path path = ParsePath(pathName == nullptr ? "" : pathName);
-  if (!path.valid) return gate.False(ERROR_PATH_NOT_FOUND);
-  if (BadName(path)) return gate.False(kErrorInvalidName);
+  Path path;
+  if (DWORD error = CheckName(pathName, &path)) return gate.False(error);
   Where where = Locate(path);
   if (where.node == nullptr) return gate.False(where.missing);
   Node* node = where.node;
@@ -520,10 +530,8 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR pathName) {
 BOOL WINAPI DeleteFileA(LPCSTR fileName) {
   Gate gate("DeleteFileA", Quote(fileName));
   if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_ACCESS_DENIED));
-  if (TooLong(fileName)) return gate.False(kErrorFilenameTooLong);
-  Path path = ParsePath(fileName == nullptr ? "" : fileName);
-  if (!path.valid) return gate.False(ERROR_PATH_NOT_FOUND);
-  if (BadName(path)) return gate.False(kErrorInvalidName);
+  Path path;
+  if (DWORD error = CheckName(fileName, &path)) return gate.False(error);
   Where where = Locate(path);
   if (where.node == nullptr) return gate.False(where.missing);
   Node* node = where.node;
@@ -549,10 +557,8 @@ BOOL WINAPI CopyFileA(LPCSTR existingFileName, LPCSTR newFileName, BOOL failIfEx
             Quote(existingFileName) + ", " + Quote(newFileName) + ", " + (failIfExists ? "TRUE" : "FALSE"));
   if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_ACCESS_DENIED));
 
-  if (TooLong(existingFileName)) return gate.False(kErrorFilenameTooLong);
-  Path from = ParsePath(existingFileName == nullptr ? "" : existingFileName);
-  if (!from.valid) return gate.False(ERROR_PATH_NOT_FOUND);
-  if (BadName(from)) return gate.False(kErrorInvalidName);
+  Path from;
+  if (DWORD error = CheckName(existingFileName, &from)) return gate.False(error);
   Where source = Locate(from);
   if (source.node == nullptr) return gate.False(source.missing);
   if (source.node->directory || source.node->deletePending) return gate.False(ERROR_ACCESS_DENIED);
@@ -560,10 +566,8 @@ BOOL WINAPI CopyFileA(LPCSTR existingFileName, LPCSTR newFileName, BOOL failIfEx
     return gate.False(ERROR_SHARING_VIOLATION);
   }
 
-  if (TooLong(newFileName)) return gate.False(kErrorFilenameTooLong);
-  Path to = ParsePath(newFileName == nullptr ? "" : newFileName);
-  if (!to.valid) return gate.False(ERROR_PATH_NOT_FOUND);
-  if (BadName(to)) return gate.False(kErrorInvalidName);
+  Path to;
+  if (DWORD error = CheckName(newFileName, &to)) return gate.False(error);
   Where target = Locate(to);
   if (target.node == nullptr && target.parent == nullptr) return gate.False(target.missing);
   Node* node = target.node;
@@ -610,10 +614,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECU
   if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
     return gate.InvalidHandle(ERROR_INVALID_PARAMETER);
   }
-  if (TooLong(fileName)) return gate.InvalidHandle(kErrorFilenameTooLong);
-  Path path = ParsePath(fileName == nullptr ? "" : fileName);
-  if (!path.valid) return gate.InvalidHandle(ERROR_PATH_NOT_FOUND);
-  if (BadName(path)) return gate.InvalidHandle(kErrorInvalidName);
+  Path path;
+  if (DWORD error = CheckName(fileName, &path)) return gate.InvalidHandle(error);
   Where where = Locate(path);
   Machine& m = M();
   Node* node = where.node;
