@@ -398,6 +398,13 @@ void SetFreeSpace(char letter, uint64_t bytes) {
   drive->second.free = bytes;
 }
 
+void MakeWritesComeUpShort(char letter) {
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  auto drive = M().drives.find(letter);
+  if (drive == M().drives.end()) throw std::runtime_error("no such drive");
+  drive->second.shortWrites = true;
+}
+
 uint64_t FreeSpace(char letter) {
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
   auto drive = M().drives.find(letter);
@@ -709,11 +716,21 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
   Node* node = handle->node;
   uint64_t end = handle->position + bytesToWrite;
   uint64_t size = node->bytes.size();
-  if (end > size && !Fits(node, end - size)) return gate.False(ERROR_DISK_FULL);
-  if (end > size) Resize(node, end);
-  std::memcpy(&node->bytes[handle->position], buffer, bytesToWrite);
+  if (end > size && !Fits(node, end - size)) {
+    if (!DriveOf(node).shortWrites) return gate.False(ERROR_DISK_FULL);
+    uint64_t limit = size + DriveOf(node).free;  // the end of what fits
+    end = std::max(handle->position, limit);     // nothing fits when the write starts beyond it
+  }
+  if (end > size && end > handle->position) Resize(node, end);
+  DWORD count = static_cast<DWORD>(end - handle->position);
+  std::memcpy(&node->bytes[handle->position], buffer, count);
   handle->position = end;
-  if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+  if (bytesWritten != nullptr) *bytesWritten = count;
+  if (count != bytesToWrite) {
+    M().lastError = 0;
+    gate.Result("TRUE, wrote " + std::to_string(count));
+    return TRUE;
+  }
   return gate.True();
 }
 

@@ -58,6 +58,7 @@ struct Drive {
   std::unique_ptr<Node> root;
   bool limited = false;
   uint64_t free = 0;
+  bool shortWrites = false;  // a write that does not fit writes what fits and reports success
 };
 
 // A path after resolution against the current directory.

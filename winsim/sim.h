@@ -54,6 +54,9 @@ DWORD Attributes(const std::string& path);
 // writes, copies, truncates or deletes changes it; PutFile does not.
 void SetFreeSpace(char drive, uint64_t bytes);
 uint64_t FreeSpace(char drive);  // UINT64_MAX when unlimited
+// From now on a WriteFile on the drive that does not fit writes the bytes that
+// fit and reports success with that count, as some network file systems do.
+void MakeWritesComeUpShort(char drive);
 // Another process holds the file open with this access and share mode until
 // Release is called; the program's opens and deletions meet the usual
 // sharing rules. A file deleted while every open allowed it (share mode with

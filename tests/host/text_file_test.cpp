@@ -106,16 +106,19 @@ TEST(AppendTextFile, WriteFailureEndsWithDiskFull) {
     const char* name;
     std::vector<std::string> lines;
     uint64_t freeSpace;
-    int writes;  // WriteFile calls made before the report
+    int writes;                // WriteFile calls made before the report
+    bool writesShort = false;  // the write that does not fit reports success
   } cases[] = {
       {"failure inside a line is reported at its end", {std::string(300, 'x'), "never"}, 100, 1},
       {"failure at Close", {"short"}, 3, 1},
       {"second chunk of a long line", {std::string(600, 'y')}, 300, 2},
+      {"write that reports success with fewer bytes", {"short"}, 3, 1, true},
   };
   for (const Case& c : cases) {
     machine::Prepare();
     sim::AddDrive('F');
     sim::SetFreeSpace('F', c.freeSpace);
+    if (c.writesShort) sim::MakeWritesComeUpShort('F');
     Outcome o = AppendLines("F:\\WININIT.INI", c.lines);
     EXPECT_EQ(o.status, 0) << c.name;
     EXPECT_EQ(o.exit.code, 217u) << c.name;

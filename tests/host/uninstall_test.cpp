@@ -215,12 +215,26 @@ void ExpectAllGone() {
 }
 
 TEST(Worker, RemovesEverythingAfterAnInstall) {
-  for (bool startupShortcut : {true, false}) {
+  // A Startup shortcut that is not there counts as removed, whichever way the
+  // search says so.
+  struct Case {
+    const char* name;
+    bool startupShortcut;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"with the Startup shortcut", true, [] {}},
+      {"without it", false, [] {}},
+      {"Startup folder missing on disk: path not found", false, [] { RemoveDirectoryA(kStartup); }},
+      {"Startup value with characters refused in names: invalid name", false,
+       [] { sim::PutString(HKEY_CURRENT_USER, machine::kShellFolders, "Startup", "C:\\WINDOWS\\Start|Up"); }},
+  };
+  for (const Case& c : cases) {
     machine::Prepare();
-    machine::Install(startupShortcut);
+    machine::Install(c.startupShortcut);
+    c.arrange();
     sim::Exit exit = RunWorker();
     EXPECT_EQ(exit.code, 0u);
-    EXPECT_EQ(machine::BoxSummary(), kInstallBoxes + kRemoved) << startupShortcut;
+    EXPECT_EQ(machine::BoxSummary(), kInstallBoxes + kRemoved) << c.name;
     ExpectAllGone();
     EXPECT_EQ(machine::CountCalls("Sleep"), 0);
     EXPECT_EQ(sim::LastProcessLeaks().keys + sim::LastProcessLeaks().searches + sim::LastProcessLeaks().files, 0);

@@ -534,6 +534,15 @@ TEST_F(FilesTest, AWriteThatDoesNotFitWritesNothing) {
   CloseHandle(h);
   EXPECT_TRUE(DeleteFileA(R"(C:\f.bin)"));
   EXPECT_EQ(sim::FreeSpace('C'), 10u);
+  // Where writes come up short, what fits is written and reported as success.
+  sim::MakeWritesComeUpShort('C');
+  h = Open(R"(C:\f.bin)", GENERIC_WRITE, 0, CREATE_NEW);
+  EXPECT_TRUE(WriteFile(h, "123456789012", 12, &done, nullptr));
+  EXPECT_EQ(done, 10u);
+  EXPECT_EQ(sim::FileBytes(R"(C:\f.bin)"), "1234567890");
+  EXPECT_TRUE(WriteFile(h, "x", 1, &done, nullptr));
+  EXPECT_EQ(done, 0u);
+  CloseHandle(h);
 }
 
 TEST_F(FilesTest, BadAndClosedHandlesFailAndAreCounted) {
