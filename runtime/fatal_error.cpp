@@ -37,9 +37,18 @@ NT_TIB* ThreadBlock() {
 #pragma GCC diagnostic pop
 
 // The stack whose frames the caller lines follow: the thread's own, even
-// while a report runs on the reserve stack.
+// while a report runs on the reserve stack. Its base is noted at start-up.
+// Its limit, the lowest committed address, moves down as the system commits
+// more of the stack (a deep fault, a stack overflow above all, lies far below
+// where it stood at start-up), so it is read again when a report begins,
+// before the report may move to the reserve stack.
 uintptr_t g_stackLow;
 uintptr_t g_stackHigh;
+
+void NoteStackLimit() {
+  uintptr_t limit = reinterpret_cast<uintptr_t>(ThreadBlock()->StackLimit);
+  if (limit < g_stackLow) g_stackLow = limit;
+}
 
 void WriteCallerLines(const void* frame) {
   uintptr_t low = g_stackLow;
@@ -228,11 +237,13 @@ void FatalError(const Text& message, CodeAddress address) {
 }
 
 void ReportFatalError(const char* message, unsigned length, CodeAddress address, const void* frame) {
+  NoteStackLimit();
   ReportAndEnd(message, length, address, frame);
 }
 
 void ReportOutOfMemory(CodeAddress address, const void* frame) {
   static const char kOutOfMemory[] = "Out of memory";
+  NoteStackLimit();
   if (!g_reportsEnabled) ReportStartUpFailure(kOutOfMemoryFailure, address, frame);
   ReportAndEnd(kOutOfMemory, sizeof kOutOfMemory - 1, address, frame);
 }
@@ -250,6 +261,7 @@ bool ClassifyFault(DWORD exceptionCode, FaultKind& kind) {
 LONG WINAPI ProcessorFaultFilter(EXCEPTION_POINTERS* pointers) {
   FaultKind kind;
   if (!ClassifyFault(pointers->ExceptionRecord->ExceptionCode, kind)) return EXCEPTION_CONTINUE_SEARCH;
+  NoteStackLimit();
   if (kind.floatingPoint) ResetFloatingPointUnit();
   CodeAddress address = reinterpret_cast<CodeAddress>(pointers->ExceptionRecord->ExceptionAddress);
   const void* frame = reinterpret_cast<const void*>(static_cast<uintptr_t>(pointers->ContextRecord->Ebp));

@@ -185,6 +185,7 @@ struct Machine {
   Leaks lastLeaks;
   LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
   DWORD lastError = 0;
+  bool stackCommittedAsItGrows = false;
 };
 
 Machine& M();

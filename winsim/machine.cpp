@@ -281,6 +281,7 @@ void Reset() {
   m.lastLeaks = Leaks();
   m.filter = nullptr;
   m.lastError = 0;
+  m.stackCommittedAsItGrows = false;
 }
 
 void SetEnvironment(const std::vector<std::string>& entries) {

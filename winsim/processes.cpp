@@ -12,6 +12,11 @@ namespace {
 
 constexpr uintptr_t kStackSize = 8u * 1024u * 1024u;
 
+// The start of the 4 KB page that holds address.
+char* PageOf(char* address) {
+  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t{0xFFF});
+}
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -91,7 +96,7 @@ Exit RunProcess(void (*entry)(), const std::string& commandLine, const std::stri
   // everything the entry calls lies below this frame, within 8 MiB.
   auto* base = static_cast<char*>(__builtin_frame_address(0));
   process.tib.StackBase = base;
-  process.tib.StackLimit = base - kStackSize;
+  process.tib.StackLimit = m.stackCommittedAsItGrows ? PageOf(base) : base - kStackSize;
 
   Process outside = std::move(m.process);
   m.process = std::move(process);
@@ -130,6 +135,10 @@ Exit RunStarted(void (*entry)(), size_t index) {
 
 const std::vector<Started>& StartedProcesses() {
   return M().started;
+}
+
+void CommitStackAsItGrows() {
+  M().stackCommittedAsItGrows = true;
 }
 
 LPTOP_LEVEL_EXCEPTION_FILTER CurrentExceptionFilter() {
@@ -188,7 +197,13 @@ void WINAPI ExitProcess(UINT exitCode) {
 
 // Not logged: it only reads the thread block.
 struct _TEB* NtCurrentTeb(void) {
-  return reinterpret_cast<struct _TEB*>(&M().process.tib);
+  Machine& m = M();
+  // The system lowers the limit whenever the stack grows into a new page;
+  // the program sees the limit only here, so here it catches up with the
+  // caller's depth.
+  char* page = PageOf(static_cast<char*>(__builtin_frame_address(0)));
+  if (m.stackCommittedAsItGrows && page < m.process.tib.StackLimit) m.process.tib.StackLimit = page;
+  return reinterpret_cast<struct _TEB*>(&m.process.tib);
 }
 
 BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,

@@ -145,7 +145,7 @@ struct Exit {
 // The current directory must exist ("" means C:\); a module file that is not on the
 // machine is allowed (then nothing is locked). NtCurrentTeb() gives a thread
 // block whose StackBase is RunProcess's own frame address and StackLimit
-// 8 MiB below it. When the process ends, however it ends (another exception
+// 8 MiB below it (see CommitStackAsItGrows). When the process ends, however it ends (another exception
 // is passed on after this), its open handles are recorded for
 // LastProcessLeaks() and closed, and its heap and environment blocks freed.
 // Handles belong to the process that opened them: another process (or the
@@ -241,6 +241,11 @@ Leaks LastProcessLeaks();
 Leaks CurrentLeaks();
 // Number of the running process, 0 outside any process.
 int CurrentProcess();
+
+// From now on a process's thread block starts with StackLimit at the page
+// of RunProcess's frame and lowers it, page by page, as the stack grows (as
+// Windows does when it commits more of the stack), instead of 8 MiB below.
+void CommitStackAsItGrows();
 
 // The exception filter the current (or last) process has installed.
 LPTOP_LEVEL_EXCEPTION_FILTER CurrentExceptionFilter();

@@ -19,21 +19,37 @@ std::string FullReport(const std::string& address, const std::string& message) {
   return "An unhandled exception occurred at 0x" + address + " :\r\n" + message + "\r\n  0x" + address + "\r\n";
 }
 
-TEST(FatalError, ReportFormatAndExitCode) {
-  machine::Prepare();
-  sim::Exit exit = machine::RunInProcess([] {
+// Reports from depth frames of a page each below the caller.
+__attribute__((noinline)) void FailFromDepth(int depth) {
+  volatile char page[4096];
+  page[0] = 0;
+  if (depth > 0) {
+    FailFromDepth(depth - 1);
+  } else if (page[0] == 0) {
     FatalError(Text("Boom"), 0x1234ABCD);
-    MessageBoxA(nullptr, "never", "never", 0);
-  });
-  EXPECT_EQ(exit.code, 217u);
-  ASSERT_EQ(sim::Boxes().size(), 1u);
-  const sim::Box& box = sim::Boxes()[0];
-  EXPECT_EQ(box.caption, "Error");
-  EXPECT_EQ(box.style, 0u);
-  EXPECT_FALSE(box.hasOwner);
-  std::string head = FullReport("1234ABCD", "Boom");
-  ASSERT_EQ(box.text.compare(0, head.size(), head), 0) << box.text;
-  EXPECT_TRUE(std::regex_match(box.text.substr(head.size()), kCallerLines)) << box.text;
+  }
+}
+
+TEST(FatalError, ReportFormatAndExitCode) {
+  // 16 pages down, the stack has grown far below what was committed at the
+  // start, on a thread block whose limit follows the stack as Windows' does.
+  for (int depth : {0, 16}) {
+    machine::Prepare();
+    sim::CommitStackAsItGrows();
+    sim::Exit exit = machine::RunInProcess([depth] {
+      FailFromDepth(depth);
+      MessageBoxA(nullptr, "never", "never", 0);
+    });
+    EXPECT_EQ(exit.code, 217u);
+    ASSERT_EQ(sim::Boxes().size(), 1u);
+    const sim::Box& box = sim::Boxes()[0];
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_EQ(box.style, 0u);
+    EXPECT_FALSE(box.hasOwner);
+    std::string head = FullReport("1234ABCD", "Boom");
+    ASSERT_EQ(box.text.compare(0, head.size(), head), 0) << box.text;
+    EXPECT_TRUE(std::regex_match(box.text.substr(head.size()), kCallerLines)) << depth << box.text;
+  }
 }
 
 TEST(FatalError, AddressesArePaddedUpperCaseHex) {
