@@ -6,8 +6,14 @@ set(FREESTANDING_COMPILE
   -Oz -flto -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-tree-loop-distribute-patterns -fno-omit-frame-pointer -fno-asynchronous-unwind-tables
   -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
-  -march=i586 -mpreferred-stack-boundary=2)
-set(FREESTANDING_LINK
+  -march=i586 -mpreferred-stack-boundary=2 -malign-data=abi)
+# No function probes the stack: every frame stays below the 4 KB guard page
+# by a margin (for the arguments pushed after it), and a larger one fails the
+# build (the check runs where the code is made, in the link-time step). This
+# also lets the compiler push arguments instead of reserving room for them.
+set(STACK_FLAGS -mno-stack-arg-probe -Wframe-larger-than=3072 -Werror)
+list(APPEND FREESTANDING_COMPILE ${STACK_FLAGS})
+set(FREESTANDING_LINK ${STACK_FLAGS}
   -nostdlib -Oz -flto -Wl,-e,_ProcessStart@0 -Wl,--subsystem,windows:4.0 -Wl,--no-insert-timestamp
   -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
 set(FREESTANDING_LIBS kernel32 user32 advapi32 gcc)
@@ -17,7 +23,8 @@ set(CMAKE_C_STANDARD_LIBRARIES "")
 function(freestanding_program target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${FREESTANDING_COMPILE} ${TEXT_FLAGS} ${WARNING_FLAGS} -std=c++17>)
-  target_link_options(${target} PRIVATE ${FREESTANDING_LINK})
+  target_link_options(${target} PRIVATE ${FREESTANDING_LINK} -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/sections.ld)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sections.ld)
   target_link_libraries(${target} PRIVATE ${FREESTANDING_LIBS})
 endfunction()
 
