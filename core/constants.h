@@ -1,12 +1,18 @@
 // Everything the tool knows about the product it installs: names, paths,
 // registry locations, switches and message texts. Texts are stored in the
 // Windows-1250 code page (the sources are UTF-8; the compiler converts).
+//
+// The program stores each text once: what is made of other constants (the
+// uninstall key, the registered command, the installed files) is written
+// here from the same pieces, and the program uses only one form of it.
 #pragma once
 
+#define KALMARIS_PRODUCT_KEY "Kalmaris"
 #define KALMARIS_INSTALL_DIR "C:\\Program Files\\Kalmaris\\"
+#define KALMARIS_UNINSTALL_KEY_PREFIX "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 
 // Product and installation layout.
-inline constexpr char ProductKey[] = "Kalmaris";  // uninstall key and program-group folder
+inline constexpr char ProductKey[] = KALMARIS_PRODUCT_KEY;  // uninstall key and program-group folder
 inline constexpr char DisplayName[] = "Kalmaris 2001";
 inline constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
 inline constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
@@ -15,7 +21,11 @@ inline constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                  /
 inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";                   // its name in the program group
 inline constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
 
-// The installation directory's files, in the order the uninstall deletes them.
+// The installation directory's files, in the order the uninstall deletes them:
+// their names in InstallDir, and the same as full paths.
+inline constexpr const char* InstalledFileNames[] = {
+    ProductShortcutFile, ManualShortcutFile, "KM.EXE", "KM.RTF", "REMOVE.EXE",
+};
 inline constexpr const char* InstalledFiles[] = {
     KALMARIS_INSTALL_DIR "Kalmaris.lnk", KALMARIS_INSTALL_DIR "Něco jako manuál.lnk", KALMARIS_INSTALL_DIR "KM.EXE",
     KALMARIS_INSTALL_DIR "KM.RTF",       KALMARIS_INSTALL_DIR "REMOVE.EXE",
@@ -23,7 +33,11 @@ inline constexpr const char* InstalledFiles[] = {
 inline constexpr unsigned InstalledFileCount = sizeof InstalledFiles / sizeof InstalledFiles[0];
 
 // Registry locations.
-inline constexpr char UninstallKeyPrefix[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";  // under HKLM
+inline constexpr char UninstallKeyPrefix[] = KALMARIS_UNINSTALL_KEY_PREFIX;  // under HKLM
+inline constexpr char UninstallKey[] = KALMARIS_UNINSTALL_KEY_PREFIX KALMARIS_PRODUCT_KEY;
+// The registered command: the installed tool in double quotes, so that the
+// system never splits its path at the blank.
+inline constexpr char UninstallCommandLine[] = "\"" KALMARIS_INSTALL_DIR "REMOVE.EXE\"";
 inline constexpr char ShellFoldersKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
 inline constexpr char DisplayNameValue[] = "DisplayName";

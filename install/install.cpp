@@ -9,36 +9,26 @@
 
 namespace {
 
-// The prepared shortcut files are read from the current directory.
-bool CopyShortcut(const char* preparedFile, const Text& target) {
-  return CopyFileA(preparedFile, target.chars, FALSE) != FALSE;
+// Copies a prepared shortcut file from the current directory into folder
+// under name. An empty folder, one that could not be found or made, is a
+// failure.
+bool CopyShortcut(const char* preparedFile, const Text& folder, const char* name) {
+  if (folder.length == 0) return false;
+  return CopyFileA(preparedFile, (folder + name).chars, FALSE) != FALSE;
 }
 
 }  // namespace
 
 void RunInstall() {
-  bool ok = RegisterUninstallEntry(Text(ProductKey), MakeShortText(DisplayName), MakeShortText(UninstallCommand));
+  bool ok = RegisterUninstallEntry();
 
-  Text path = EnsureShellSubfolder(Text(ProgramsValue), Text(ProductKey));
-  if (path.length == 0) {
-    ok = false;
-  } else {
-    Fold(ok, CopyShortcut(ProductShortcutFile, path + GroupShortcutName));
-    Fold(ok, CopyShortcut(ManualShortcutFile, path + ManualShortcutFile));
-  }
+  Text group = EnsureShellSubfolder(ProgramsValue, ProductKey);
+  Fold(ok, CopyShortcut(ProductShortcutFile, group, GroupShortcutName));
+  Fold(ok, CopyShortcut(ManualShortcutFile, group, ManualShortcutFile));
 
   if (MessageBoxA(nullptr, StartupQuestion, InstallCaption, StyleYesNo) == AnswerYes) {
-    path = GetShellFolder(Text(StartupValue));
-    if (path.length == 0) {
-      ok = false;
-    } else {
-      Fold(ok, CopyShortcut(ProductShortcutFile, path + ProductShortcutFile));
-    }
+    Fold(ok, CopyShortcut(ProductShortcutFile, GetShellFolder(StartupValue), ProductShortcutFile));
   }
 
-  if (ok) {
-    MessageBoxA(nullptr, InstallSucceeded, InstallCaption, StyleOk);
-  } else {
-    MessageBoxA(nullptr, InstallFailed, InstallCaption, StyleExclamation);
-  }
+  MessageBoxA(nullptr, ok ? InstallSucceeded : InstallFailed, InstallCaption, ok ? StyleOk : StyleExclamation);
 }

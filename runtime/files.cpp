@@ -4,8 +4,8 @@
 
 namespace {
 
-ShortText SystemPath(const Text& path) {
-  ShortText result = ToShortText(path);
+ShortText SystemPath(const char* path) {
+  ShortText result = MakeShortText(path);
   for (unsigned i = 0; i < result.length; ++i) {
     if (result.chars[i] == '/') result.chars[i] = '\\';
   }
@@ -18,19 +18,19 @@ bool ValidHandle(HANDLE handle) {
 
 }  // namespace
 
-bool PathExists(const Text& path) {
+bool PathExists(const char* path) {
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path.chars, &found);
+  HANDLE search = FindFirstFileA(path, &found);
   if (!ValidHandle(search)) return false;
   FindClose(search);
   return true;
 }
 
-bool MakeDirectory(const Text& path) {
+bool MakeDirectory(const char* path) {
   return CreateDirectoryA(SystemPath(path).chars, nullptr) != FALSE;
 }
 
-bool DeleteDirectory(const Text& path) {
+bool DeleteDirectory(const char* path) {
   return RemoveDirectoryA(SystemPath(path).chars) != FALSE;
 }
 

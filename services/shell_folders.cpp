@@ -4,38 +4,56 @@
 #include "runtime/files.h"
 #include "runtime/win32.h"
 
-Text GetShellFolder(const Text& valueName) {
+namespace {
+
+// The shell folder followed by the subfolder, without a closing backslash;
+// empty when the folder is not recorded.
+Text ShellSubfolder(const char* folderValue, const char* subfolder) {
+  Text path = GetShellFolder(folderValue);
+  if (path.length != 0) path += subfolder;
+  return path;
+}
+
+}  // namespace
+
+Text GetShellFolder(const char* valueName) {
+  Text folder;
   HKEY folders;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_READ, &folders) != ERROR_SUCCESS) return Text();
-  char data[kShellFolderBuffer];
-  DWORD size = kShellFolderBuffer;
-  LSTATUS status = RegQueryValueExA(folders, valueName.chars, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(folders);
-  if (status != ERROR_SUCCESS) return Text();
-  // The reported size counts the value's terminating zero; the type is not
-  // looked at. A value without data gives an empty folder text.
-  if (size > kShellFolderBuffer) size = kShellFolderBuffer;
-  ShortText folder = MakeShortText(data, size > 0 ? size - 1 : 0);
-  Append(folder, "\\");
-  return Text(folder);
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_READ, &folders) == ERROR_SUCCESS) {
+    char data[kShellFolderBuffer];
+    DWORD size = kShellFolderBuffer;
+    LSTATUS status = RegQueryValueExA(folders, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(folders);
+    if (status == ERROR_SUCCESS) {
+      // The reported size counts the value's terminating zero; the type is
+      // not looked at. A value without data gives an empty folder text.
+      if (size > kShellFolderBuffer) size = kShellFolderBuffer;
+      Append(folder, data, size > 0 ? size - 1 : 0);
+      folder += "\\";
+    }
+  }
+  return folder;
 }
 
-Text GetShellSubfolderPath(const Text& folderValue, const Text& subfolder) {
-  Text folder = GetShellFolder(folderValue);
-  if (folder.length == 0) return folder;
-  return folder + subfolder + "\\";
+Text GetShellSubfolderPath(const char* folderValue, const char* subfolder) {
+  Text path = ShellSubfolder(folderValue, subfolder);
+  if (path.length != 0) path += "\\";
+  return path;
 }
 
-Text EnsureShellSubfolder(const Text& folderValue, const Text& subfolder) {
-  Text folder = GetShellFolder(folderValue);
-  if (folder.length == 0) return folder;
-  Text group = folder + subfolder;
-  if (PathExists(group) || MakeDirectory(group)) return group + "\\";
-  return Text();
+Text EnsureShellSubfolder(const char* folderValue, const char* subfolder) {
+  Text path = ShellSubfolder(folderValue, subfolder);
+  if (path.length != 0) {
+    if (PathExists(path.chars) || MakeDirectory(path.chars)) {
+      path += "\\";
+    } else {
+      path = Text();
+    }
+  }
+  return path;
 }
 
-bool RemoveShellSubfolder(const Text& folderValue, const Text& subfolder) {
-  Text folder = GetShellFolder(folderValue);
-  if (folder.length == 0) return false;
-  return DeleteDirectory(folder + subfolder);
+bool RemoveShellSubfolder(const char* folderValue, const char* subfolder) {
+  Text path = ShellSubfolder(folderValue, subfolder);
+  return path.length != 0 && DeleteDirectory(path.chars);
 }

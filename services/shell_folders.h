@@ -7,10 +7,24 @@
 
 constexpr unsigned kShellFolderBuffer = 255;
 
-Text GetShellFolder(const Text& valueName);
+Text GetShellFolder(const char* valueName);
 // The shell folder, subfolder and a backslash; touches nothing on disk.
-Text GetShellSubfolderPath(const Text& folderValue, const Text& subfolder);
+Text GetShellSubfolderPath(const char* folderValue, const char* subfolder);
 // The same path once an entry of that name exists (made if missing).
-Text EnsureShellSubfolder(const Text& folderValue, const Text& subfolder);
+Text EnsureShellSubfolder(const char* folderValue, const char* subfolder);
 // Removes the (empty) subfolder directory.
-bool RemoveShellSubfolder(const Text& folderValue, const Text& subfolder);
+bool RemoveShellSubfolder(const char* folderValue, const char* subfolder);
+
+// The same for names held in texts.
+inline Text GetShellFolder(const Text& valueName) {
+  return GetShellFolder(valueName.chars);
+}
+inline Text GetShellSubfolderPath(const Text& folderValue, const Text& subfolder) {
+  return GetShellSubfolderPath(folderValue.chars, subfolder.chars);
+}
+inline Text EnsureShellSubfolder(const Text& folderValue, const Text& subfolder) {
+  return EnsureShellSubfolder(folderValue.chars, subfolder.chars);
+}
+inline bool RemoveShellSubfolder(const Text& folderValue, const Text& subfolder) {
+  return RemoveShellSubfolder(folderValue.chars, subfolder.chars);
+}

@@ -18,12 +18,11 @@ bool ReportedMissing() {
 }  // namespace
 
 bool DeleteFileIfPresent(const char* path) {
-  Text name(path);
-  if (!PathExists(name)) return ReportedMissing();
+  if (!PathExists(path)) return ReportedMissing();
   return DeleteFileA(path) != FALSE;
 }
 
-bool RemoveDirIfPresent(const Text& path) {
+bool RemoveDirIfPresent(const char* path) {
   if (!PathExists(path)) return ReportedMissing();
   return DeleteDirectory(path);
 }

@@ -14,13 +14,14 @@ namespace {
 constexpr unsigned kToolRetries = 20;
 constexpr DWORD kToolRetryDelay = 100;  // milliseconds
 
-// The launcher may still be running from the installed tool when the worker
-// gets to it; give it a short while to end before counting the file as
-// undeletable.
-bool DeleteInstalledTool(const char* path) {
-  for (unsigned retry = 0;; ++retry) {
-    if (DeleteFileIfPresent(path)) return true;
-    if (retry == kToolRetries) return false;
+// Deletes the file name in folder, tried again up to retries times 100 ms
+// apart. An empty folder, one that could not be found, is a failure.
+bool DeleteFileIn(const Text& folder, const char* name, unsigned retries = 0) {
+  if (folder.length == 0) return false;
+  Text path = folder + name;
+  for (;; --retries) {
+    if (DeleteFileIfPresent(path.chars)) return true;
+    if (retries == 0) return false;
     Sleep(kToolRetryDelay);
   }
 }
@@ -28,31 +29,24 @@ bool DeleteInstalledTool(const char* path) {
 }  // namespace
 
 void RunRemoveWorker() {
-  bool ok = DeleteUninstallEntry(Text(ProductKey));
+  bool ok = DeleteUninstallEntry();
 
-  Text path = GetShellFolder(Text(StartupValue));
-  if (path.length == 0) {
-    ok = false;
-  } else {
-    Fold(ok, DeleteFileIfPresent((path + ProductShortcutFile).chars));
+  Fold(ok, DeleteFileIn(GetShellFolder(StartupValue), ProductShortcutFile));
+
+  Text group = GetShellSubfolderPath(ProgramsValue, ProductKey);
+  Fold(ok, DeleteFileIn(group, GroupShortcutName));
+  Fold(ok, DeleteFileIn(group, ManualShortcutFile));
+  Fold(ok, RemoveShellSubfolder(ProgramsValue, ProductKey));
+
+  // The installed tool comes last. The launcher may still be running from
+  // it when the worker gets there; it is given a short while to end before
+  // the file counts as undeletable.
+  Text installDir(InstallDir);
+  for (unsigned i = 0; i < InstalledFileCount; ++i) {
+    Fold(ok, DeleteFileIn(installDir, InstalledFileNames[i], i == InstalledFileCount - 1 ? kToolRetries : 0));
   }
 
-  path = GetShellSubfolderPath(Text(ProgramsValue), Text(ProductKey));
-  if (path.length == 0) {
-    ok = false;
-  } else {
-    Fold(ok, DeleteFileIfPresent((path + GroupShortcutName).chars));
-    Fold(ok, DeleteFileIfPresent((path + ManualShortcutFile).chars));
-  }
-
-  Fold(ok, RemoveShellSubfolder(Text(ProgramsValue), Text(ProductKey)));
-
-  for (const char* file : InstalledFiles) {
-    bool isTool = file == InstalledFiles[InstalledFileCount - 1];
-    Fold(ok, isTool ? DeleteInstalledTool(file) : DeleteFileIfPresent(file));
-  }
-
-  Fold(ok, RemoveDirIfPresent(Text(InstallDir, InstallDirWithoutBackslash)));
+  Fold(ok, RemoveDirIfPresent(Text(InstallDir, InstallDirWithoutBackslash).chars));
 
   MessageBoxA(nullptr, ok ? UninstallSucceeded : UninstallFailed, UninstallCaption, StyleOk);
 }
