@@ -8,18 +8,20 @@ char UpperAscii(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool SameName(const char* key, unsigned keyLength, const ShortText& name) {
-  if (keyLength != name.length) return false;
+bool SameName(const char* key, unsigned keyLength, const char* name, unsigned nameLength) {
+  if (keyLength != nameLength) return false;
   for (unsigned i = 0; i < keyLength; ++i) {
-    if (UpperAscii(key[i]) != UpperAscii(name.chars[i])) return false;
+    if (UpperAscii(key[i]) != UpperAscii(name[i])) return false;
   }
   return true;
 }
 
 }  // namespace
 
-ShortText EnvironmentValue(const ShortText& name) {
-  ShortText result = MakeShortText("", 0);
+ShortText EnvironmentValue(const char* name, unsigned nameLength) {
+  ShortText result;
+  result.length = 0;
+  result.chars[0] = 0;
   char* block = GetEnvironmentStringsA();
   if (block == nullptr) return result;
   for (const char* entry = block; *entry != 0; entry += ZeroTerminatedLength(entry) + 1) {
@@ -27,17 +29,11 @@ ShortText EnvironmentValue(const ShortText& name) {
     if (length > kShortTextMax) length = kShortTextMax;
     unsigned equals = 0;
     while (equals < length && entry[equals] != '=') ++equals;
-    const char* key = entry;
-    unsigned keyLength = equals;
-    const char* value = entry + equals + 1;
-    unsigned valueLength = length - equals - 1;
-    if (equals == length) {  // no "=": an empty name and the whole entry as value
-      keyLength = 0;
-      value = entry;
-      valueLength = length;
-    }
-    if (SameName(key, keyLength, name)) {
-      result = MakeShortText(value, valueLength);
+    // An entry without "=" has an empty name and is all value.
+    bool split = equals < length;
+    const char* value = split ? entry + equals + 1 : entry;
+    if (SameName(entry, split ? equals : 0, name, nameLength)) {
+      Append(result, value, static_cast<unsigned>(entry + length - value));
       break;
     }
   }

@@ -12,27 +12,35 @@
 
 namespace {
 
+// The worker's command line: the copy's path (at most 255 characters) in
+// double quotes, then the switch with its terminating zero.
+constexpr unsigned kCommandLineSize = 1 + kShortTextMax + 1 + sizeof WorkerCommandSuffix;
+
 // The copy's path goes in double quotes: a temporary directory with blanks
 // would otherwise split it, and the system would try each prefix of the path
 // as a program. The worker starts in the temporary directory, not in the
 // launcher's: a user who started the tool from the installation directory
 // would otherwise leave the worker holding that directory, which then could
 // not be removed.
-bool StartWorker(const Text& copyPath, const Text& tempDirectory) {
-  Text commandLine = Text("\"") + copyPath + "\"" + WorkerCommandSuffix;
+bool StartWorker(const ShortText& copyPath, const char* tempDirectory) {
+  char commandLine[kCommandLineSize];
+  commandLine[0] = '"';
+  CopyBytes(commandLine + 1, copyPath.chars, copyPath.length);
+  commandLine[1 + copyPath.length] = '"';
+  CopyBytes(commandLine + 2 + copyPath.length, WorkerCommandSuffix, sizeof WorkerCommandSuffix);
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  return CreateProcessA(nullptr, commandLine.chars, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
-                        nullptr, tempDirectory.chars, &startup, &process) != FALSE;
+  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
+                        nullptr, tempDirectory, &startup, &process) != FALSE;
 }
 
 // Appends "[rename]" and "nul=<copy>" to WININIT.INI in the system directory.
 // A file that cannot be opened is skipped silently. When the file does not end
 // with a line break, one is added first so that another program's last entry
 // is not continued.
-void ScheduleDeletion(const Text& copyPath) {
-  ShortText bootFile = EnvironmentValue(MakeShortText(SystemDirVariable));
+void ScheduleDeletion(const ShortText& copyPath) {
+  ShortText bootFile = EnvironmentValue(SystemDirVariable, sizeof SystemDirVariable - 1);
   Append(bootFile, "\\");
   Append(bootFile, BootFileName);
   int lastByte = LastFileByte(bootFile);
@@ -53,13 +61,12 @@ void ScheduleDeletion(const Text& copyPath) {
 void RunRemoveLauncher() {
   if (MessageBoxA(nullptr, UninstallConfirmation, UninstallCaption, StyleQuestion) != AnswerYes) return;
 
-  Text ownPath(ProgramArgument(0));
-  ShortText temp = EnvironmentValue(MakeShortText(TempVariable));
-  ShortText copy = temp;
-  Append(copy, TempCopyName);
-  Text copyPath(copy);
+  ShortText ownPath = ProgramArgument(0);
+  ShortText temp = EnvironmentValue(TempVariable, sizeof TempVariable - 1);
+  ShortText copyPath = temp;
+  Append(copyPath, TempCopyName);
   // Without TEMP the copy lies in the root of the current drive.
-  Text tempDirectory = temp.length > 0 ? Text(temp) : Text("\\");
+  const char* tempDirectory = temp.length > 0 ? temp.chars : "\\";
 
   if (CopyFileA(ownPath.chars, copyPath.chars, FALSE) == FALSE || !StartWorker(copyPath, tempDirectory)) {
     MessageBoxA(nullptr, LauncherFailed, UninstallCaption, StyleStop);
