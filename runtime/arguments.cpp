@@ -16,8 +16,8 @@ bool IsSeparator(char c) {
 }  // namespace
 
 void BuildArgumentTable() {
+  // Slots at and beyond the count are never read; the end marker is set last.
   g_count = 0;
-  for (const char*& slot : g_slots) slot = nullptr;
 
   // Older systems fill the whole buffer without a terminating zero when the
   // path does not fit; the path is then cut at the buffer's end.

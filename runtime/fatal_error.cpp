@@ -66,45 +66,48 @@ void WriteCallerLines(const void* frame) {
   }
 }
 
-[[noreturn]] void ReportAndEnd(const char* message, unsigned length, CodeAddress address, const void* frame) {
-  static const char kHead[] = "An unhandled exception occurred at 0x";
-  char first[sizeof kHead - 1 + 8 + 2];
-  CopyBytes(first, kHead, sizeof kHead - 1);
-  FormatHex8(static_cast<uint32_t>(address), first + sizeof kHead - 1);
-  first[sizeof first - 2] = ' ';
-  first[sizeof first - 1] = ':';
-  WriteErrorLine(first, sizeof first);
-  WriteErrorLine(message, length);
-  WriteAddressLine(address);
-  WriteCallerLines(frame);
-  WriteErrorLine("", 0);
-  ShutDown(kFatalExitCode);
+// Copies the characters of a zero-terminated text to out; returns their count.
+unsigned PutText(char* out, const char* text) {
+  unsigned length = ZeroTerminatedLength(text);
+  CopyBytes(out, text, length);
+  return length;
 }
 
-// The start-up form: "Runtime error N at 0xA", the address lines, and the
-// failure number's low eight bits as exit code.
-[[noreturn]] void ReportStartUpFailure(unsigned number, CodeAddress address, const void* frame) {
-  static const char kHead[] = "Runtime error ";
-  static const char kAt[] = " at 0x";
-  char first[sizeof kHead - 1 + 10 + sizeof kAt - 1 + 8];
-  unsigned length = sizeof kHead - 1;
-  CopyBytes(first, kHead, length);
-  length += FormatDecimal(number, 1, first + length);
-  CopyBytes(first + length, kAt, sizeof kAt - 1);
-  length += sizeof kAt - 1;
-  FormatHex8(static_cast<uint32_t>(address), first + length);
-  WriteErrorLine(first, length + 8);
+// The first line of a report: before, the failure number in decimal when
+// withNumber, " at 0x" and the address in eight digits, then after.
+void WriteHeading(const char* before, bool withNumber, unsigned number, CodeAddress address, const char* after) {
+  char line[48];  // the longer heading: 31 characters, " at 0x", 8 digits, " :"
+  unsigned length = PutText(line, before);
+  if (withNumber) length += FormatDecimal(number, 1, line + length);
+  length += PutText(line + length, " at 0x");
+  FormatHex8(static_cast<uint32_t>(address), line + length);
+  length += 8;
+  length += PutText(line + length, after);
+  WriteErrorLine(line, length);
+}
+
+// The full report: "An unhandled exception occurred at 0xA :", the message,
+// the address lines, then exit code 217. The start-up form: "Runtime error N
+// at 0xA", the address lines, and the failure number's low eight bits as
+// exit code.
+[[noreturn]] void ReportAndEnd(bool startUpForm, unsigned number, const char* message, unsigned length,
+                               CodeAddress address, const void* frame) {
+  if (startUpForm) {
+    WriteHeading("Runtime error ", true, number, address, "");
+  } else {
+    WriteHeading("An unhandled exception occurred", false, 0, address, " :");
+    WriteErrorLine(message, length);
+  }
   WriteAddressLine(address);
   WriteCallerLines(frame);
   WriteErrorLine("", 0);
-  ShutDown(number & 0xFF);
+  ShutDown(startUpForm ? number & 0xFF : kFatalExitCode);
 }
 
 // Reports with the start-up form until the failure reports are in place.
 [[noreturn]] void Report(unsigned number, const char* message, unsigned length, CodeAddress address,
                          const void* frame) {
-  if (!g_reportsEnabled) ReportStartUpFailure(number, address, frame);
-  ReportAndEnd(message, length, address, frame);
+  ReportAndEnd(!g_reportsEnabled, number, message, length, address, frame);
 }
 
 // A stack overflow leaves the thread next to no stack, too little for a
@@ -153,21 +156,21 @@ const char kDivisionByZero[] = "Division by zero";
 const char kInvalidFloat[] = "Invalid floating point operation";
 
 const FaultRow kFaultTable[] = {
-    {EXCEPTION_ACCESS_VIOLATION, {216, kAccessViolation, false}},
-    {EXCEPTION_INT_DIVIDE_BY_ZERO, {200, kDivisionByZero, false}},
-    {EXCEPTION_INT_OVERFLOW, {215, "Arithmetic overflow", false}},
-    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, {201, "Range check error", false}},
-    {EXCEPTION_STACK_OVERFLOW, {202, nullptr, false}},
-    {EXCEPTION_ILLEGAL_INSTRUCTION, {217, nullptr, false}},
-    {EXCEPTION_PRIV_INSTRUCTION, {217, nullptr, false}},
-    {EXCEPTION_IN_PAGE_ERROR, {217, nullptr, false}},
-    {EXCEPTION_SINGLE_STEP, {217, nullptr, false}},
-    {EXCEPTION_FLT_DENORMAL_OPERAND, {216, kAccessViolation, true}},
-    {EXCEPTION_FLT_DIVIDE_BY_ZERO, {200, kDivisionByZero, true}},
-    {EXCEPTION_FLT_INVALID_OPERATION, {207, kInvalidFloat, true}},
-    {EXCEPTION_FLT_STACK_CHECK, {207, kInvalidFloat, true}},
-    {EXCEPTION_FLT_OVERFLOW, {205, "Floating point overflow", true}},
-    {EXCEPTION_FLT_UNDERFLOW, {206, "Floating point underflow", true}},
+    {EXCEPTION_ACCESS_VIOLATION, {216, false, kAccessViolation}},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, {200, false, kDivisionByZero}},
+    {EXCEPTION_INT_OVERFLOW, {215, false, "Arithmetic overflow"}},
+    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, {201, false, "Range check error"}},
+    {EXCEPTION_STACK_OVERFLOW, {202, false, nullptr}},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, {217, false, nullptr}},
+    {EXCEPTION_PRIV_INSTRUCTION, {217, false, nullptr}},
+    {EXCEPTION_IN_PAGE_ERROR, {217, false, nullptr}},
+    {EXCEPTION_SINGLE_STEP, {217, false, nullptr}},
+    {EXCEPTION_FLT_DENORMAL_OPERAND, {216, true, kAccessViolation}},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, {200, true, kDivisionByZero}},
+    {EXCEPTION_FLT_INVALID_OPERATION, {207, true, kInvalidFloat}},
+    {EXCEPTION_FLT_STACK_CHECK, {207, true, kInvalidFloat}},
+    {EXCEPTION_FLT_OVERFLOW, {205, true, "Floating point overflow"}},
+    {EXCEPTION_FLT_UNDERFLOW, {206, true, "Floating point underflow"}},
 };
 
 void ResetFloatingPointUnit() {
@@ -238,14 +241,13 @@ void FatalError(const Text& message, CodeAddress address) {
 
 void ReportFatalError(const char* message, unsigned length, CodeAddress address, const void* frame) {
   NoteStackLimit();
-  ReportAndEnd(message, length, address, frame);
+  ReportAndEnd(false, kFatalExitCode, message, length, address, frame);
 }
 
 void ReportOutOfMemory(CodeAddress address, const void* frame) {
   static const char kOutOfMemory[] = "Out of memory";
   NoteStackLimit();
-  if (!g_reportsEnabled) ReportStartUpFailure(kOutOfMemoryFailure, address, frame);
-  ReportAndEnd(kOutOfMemory, sizeof kOutOfMemory - 1, address, frame);
+  Report(kOutOfMemoryFailure, kOutOfMemory, sizeof kOutOfMemory - 1, address, frame);
 }
 
 bool ClassifyFault(DWORD exceptionCode, FaultKind& kind) {

@@ -38,9 +38,9 @@ LONG WINAPI ProcessorFaultFilter(EXCEPTION_POINTERS* pointers);
 // Failure number and message line for a processor exception; false for the
 // exceptions that are left to the system.
 struct FaultKind {
-  unsigned number;
-  const char* message;  // null: "Unknown Run-Time error : " and the number
+  unsigned char number;
   bool floatingPoint;
+  const char* message;  // null: "Unknown Run-Time error : " and the number
 };
 bool ClassifyFault(DWORD exceptionCode, FaultKind& kind);
 

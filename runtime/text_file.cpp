@@ -39,14 +39,10 @@ uint16_t AppendTextFile::Open(const ShortText& fileName) {
 
 void AppendTextFile::Write(const char* chars, unsigned length) {
   if (!open || failed) return;
-  while (length > 0) {
+  // The buffer goes to the file only when the next byte no longer fits.
+  for (; length > 0; --length) {
     if (count == kTextFileBuffer) Flush(*this);
-    unsigned take = kTextFileBuffer - count;
-    if (take > length) take = length;
-    CopyBytes(buffer + count, chars, take);
-    count += take;
-    chars += take;
-    length -= take;
+    buffer[count++] = *chars++;
   }
 }
 
