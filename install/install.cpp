@@ -9,12 +9,14 @@
 
 namespace {
 
-// Copies a prepared shortcut file from the current directory into folder
-// under name. An empty folder, one that could not be found or made, is a
-// failure.
-bool CopyShortcut(const char* preparedFile, const Text& folder, const char* name) {
-  if (folder.length == 0) return false;
-  return CopyFileA(preparedFile, (folder + name).chars, FALSE) != FALSE;
+// Copies a prepared shortcut file from the current directory under name
+// into the folder of folderLength characters. An empty folder, one that
+// could not be found or made, is a failure.
+bool CopyShortcut(const char* preparedFile, const char* folder, unsigned folderLength, const char* name) {
+  if (folderLength == 0) return false;
+  Text target(folder, folderLength);
+  target += name;
+  return CopyFileA(preparedFile, target.chars, FALSE) != FALSE;
 }
 
 }  // namespace
@@ -23,11 +25,12 @@ void RunInstall() {
   bool ok = RegisterUninstallEntry();
 
   Text group = EnsureShellSubfolder(ProgramsValue, ProductKey);
-  Fold(ok, CopyShortcut(ProductShortcutFile, group, GroupShortcutName));
-  Fold(ok, CopyShortcut(ManualShortcutFile, group, ManualShortcutFile));
+  Fold(ok, CopyShortcut(ProductShortcutFile, group.chars, group.length, GroupShortcutName));
+  Fold(ok, CopyShortcut(ManualShortcutFile, group.chars, group.length, ManualShortcutFile));
 
   if (MessageBoxA(nullptr, StartupQuestion, InstallCaption, StyleYesNo) == AnswerYes) {
-    Fold(ok, CopyShortcut(ProductShortcutFile, GetShellFolder(StartupValue), ProductShortcutFile));
+    ShortText startup = GetShellFolder(StartupValue);
+    Fold(ok, CopyShortcut(ProductShortcutFile, startup.chars, startup.length, ProductShortcutFile));
   }
 
   MessageBoxA(nullptr, ok ? InstallSucceeded : InstallFailed, InstallCaption, ok ? StyleOk : StyleExclamation);

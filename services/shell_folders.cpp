@@ -9,15 +9,17 @@ namespace {
 // The shell folder followed by the subfolder, without a closing backslash;
 // empty when the folder is not recorded.
 Text ShellSubfolder(const char* folderValue, const char* subfolder) {
-  Text path = GetShellFolder(folderValue);
+  Text path(GetShellFolder(folderValue));
   if (path.length != 0) path += subfolder;
   return path;
 }
 
 }  // namespace
 
-Text GetShellFolder(const char* valueName) {
-  Text folder;
+ShortText GetShellFolder(const char* valueName) {
+  ShortText folder;
+  folder.length = 0;
+  folder.chars[0] = 0;
   HKEY folders;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_READ, &folders) == ERROR_SUCCESS) {
     char data[kShellFolderBuffer];
@@ -29,7 +31,7 @@ Text GetShellFolder(const char* valueName) {
       // not looked at. A value without data gives an empty folder text.
       if (size > kShellFolderBuffer) size = kShellFolderBuffer;
       Append(folder, data, size > 0 ? size - 1 : 0);
-      folder += "\\";
+      Append(folder, "\\");
     }
   }
   return folder;

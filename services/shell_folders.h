@@ -1,13 +1,14 @@
 // The user's special folders (Start-menu programs, Startup) as recorded in the
 // per-user Shell Folders key, and the product's program group inside them.
-// Paths end with one backslash; an empty result means failure.
+// Paths end with one backslash; an empty result means failure. The folder
+// itself is at most 255 characters long; with a subfolder it can be longer.
 #pragma once
 
 #include "runtime/text.h"
 
 constexpr unsigned kShellFolderBuffer = 255;
 
-Text GetShellFolder(const char* valueName);
+ShortText GetShellFolder(const char* valueName);
 // The shell folder, subfolder and a backslash; touches nothing on disk.
 Text GetShellSubfolderPath(const char* folderValue, const char* subfolder);
 // The same path once an entry of that name exists (made if missing).
@@ -16,7 +17,7 @@ Text EnsureShellSubfolder(const char* folderValue, const char* subfolder);
 bool RemoveShellSubfolder(const char* folderValue, const char* subfolder);
 
 // The same for names held in texts.
-inline Text GetShellFolder(const Text& valueName) {
+inline ShortText GetShellFolder(const Text& valueName) {
   return GetShellFolder(valueName.chars);
 }
 inline Text GetShellSubfolderPath(const Text& folderValue, const Text& subfolder) {

@@ -14,11 +14,13 @@ namespace {
 constexpr unsigned kToolRetries = 20;
 constexpr DWORD kToolRetryDelay = 100;  // milliseconds
 
-// Deletes the file name in folder, tried again up to retries times 100 ms
-// apart. An empty folder, one that could not be found, is a failure.
-bool DeleteFileIn(const Text& folder, const char* name, unsigned retries = 0) {
-  if (folder.length == 0) return false;
-  Text path = folder + name;
+// Deletes the file name in the folder of folderLength characters, tried
+// again up to retries times 100 ms apart. An empty folder, one that could
+// not be found, is a failure.
+bool DeleteFileIn(const char* folder, unsigned folderLength, const char* name, unsigned retries = 0) {
+  if (folderLength == 0) return false;
+  Text path(folder, folderLength);
+  path += name;
   for (;; --retries) {
     if (DeleteFileIfPresent(path.chars)) return true;
     if (retries == 0) return false;
@@ -31,19 +33,20 @@ bool DeleteFileIn(const Text& folder, const char* name, unsigned retries = 0) {
 void RunRemoveWorker() {
   bool ok = DeleteUninstallEntry();
 
-  Fold(ok, DeleteFileIn(GetShellFolder(StartupValue), ProductShortcutFile));
+  ShortText startup = GetShellFolder(StartupValue);
+  Fold(ok, DeleteFileIn(startup.chars, startup.length, ProductShortcutFile));
 
   Text group = GetShellSubfolderPath(ProgramsValue, ProductKey);
-  Fold(ok, DeleteFileIn(group, GroupShortcutName));
-  Fold(ok, DeleteFileIn(group, ManualShortcutFile));
+  Fold(ok, DeleteFileIn(group.chars, group.length, GroupShortcutName));
+  Fold(ok, DeleteFileIn(group.chars, group.length, ManualShortcutFile));
   Fold(ok, RemoveShellSubfolder(ProgramsValue, ProductKey));
 
   // The installed tool comes last. The launcher may still be running from
   // it when the worker gets there; it is given a short while to end before
   // the file counts as undeletable.
-  Text installDir(InstallDir);
   for (unsigned i = 0; i < InstalledFileCount; ++i) {
-    Fold(ok, DeleteFileIn(installDir, InstalledFileNames[i], i == InstalledFileCount - 1 ? kToolRetries : 0));
+    unsigned retries = i == InstalledFileCount - 1 ? kToolRetries : 0;
+    Fold(ok, DeleteFileIn(InstallDir, sizeof InstallDir - 1, InstalledFileNames[i], retries));
   }
 
   Fold(ok, RemoveDirIfPresent(Text(InstallDir, InstallDirWithoutBackslash).chars));
