@@ -6,7 +6,6 @@ namespace {
 
 char g_channel[kErrorChannelSize + 1];
 unsigned g_channelCount;
-bool g_droppingLine;
 bool g_reportsEnabled;
 
 const char kErrorCaption[] = "Error";
@@ -66,23 +65,30 @@ void WriteCallerLines(const void* frame) {
   }
 }
 
-// Copies the characters of a zero-terminated text to out; returns their count.
-unsigned PutText(char* out, const char* text) {
-  unsigned length = ZeroTerminatedLength(text);
-  CopyBytes(out, text, length);
-  return length;
-}
-
-// The first line of a report: before, the failure number in decimal when
-// withNumber, " at 0x" and the address in eight digits, then after.
-void WriteHeading(const char* before, bool withNumber, unsigned number, CodeAddress address, const char* after) {
-  char line[48];  // the longer heading: 31 characters, " at 0x", 8 digits, " :"
-  unsigned length = PutText(line, before);
-  if (withNumber) length += FormatDecimal(number, 1, line + length);
-  length += PutText(line + length, " at 0x");
+// The first line of a report: the head, the failure number in decimal in
+// the start-up form, " at 0x" and the address in eight digits, and " :" in
+// the full form.
+void WriteHeading(bool startUpForm, unsigned number, CodeAddress address) {
+  static const char kFull[] = "An unhandled exception occurred at 0x";
+  static const char kStartUp[] = "Runtime error ";
+  static const char kAt[] = " at 0x";
+  char line[sizeof kFull - 1 + 8 + 2];  // the longer of the two
+  unsigned length;
+  if (startUpForm) {
+    CopyBytes(line, kStartUp, sizeof kStartUp - 1);
+    length = sizeof kStartUp - 1 + FormatDecimal(number, 1, line + sizeof kStartUp - 1);
+    CopyBytes(line + length, kAt, sizeof kAt - 1);
+    length += sizeof kAt - 1;
+  } else {
+    CopyBytes(line, kFull, sizeof kFull - 1);
+    length = sizeof kFull - 1;
+  }
   FormatHex8(static_cast<uint32_t>(address), line + length);
   length += 8;
-  length += PutText(line + length, after);
+  if (!startUpForm) {
+    line[length++] = ' ';
+    line[length++] = ':';
+  }
   WriteErrorLine(line, length);
 }
 
@@ -92,12 +98,8 @@ void WriteHeading(const char* before, bool withNumber, unsigned number, CodeAddr
 // exit code.
 [[noreturn]] void ReportAndEnd(bool startUpForm, unsigned number, const char* message, unsigned length,
                                CodeAddress address, const void* frame) {
-  if (startUpForm) {
-    WriteHeading("Runtime error ", true, number, address, "");
-  } else {
-    WriteHeading("An unhandled exception occurred", false, 0, address, " :");
-    WriteErrorLine(message, length);
-  }
+  WriteHeading(startUpForm, number, address);
+  if (!startUpForm) WriteErrorLine(message, length);
   WriteAddressLine(address);
   WriteCallerLines(frame);
   WriteErrorLine("", 0);
@@ -201,23 +203,19 @@ unsigned FormatDecimal(uint32_t value, unsigned minimumDigits, char* out) {
 
 void OpenErrorChannel() {
   g_channelCount = 0;
-  g_droppingLine = false;
 }
 
 void WriteErrorLine(const char* chars, unsigned length) {
   // An empty line ends a report: what has been collected is shown.
-  bool endOfReport = length == 0;
+  if (length == 0 && g_channelCount == 0) return;
   for (unsigned i = 0; i < length + 2; ++i) {
-    if (g_droppingLine) break;
-    if (endOfReport && g_channelCount == 0) break;
     g_channel[g_channelCount++] = i < length ? chars[i] : (i == length ? '\r' : '\n');
     if (g_channelCount == kErrorChannelSize) {
       ShowChannel();
-      g_droppingLine = true;
+      break;  // the rest of the line is dropped
     }
   }
-  g_droppingLine = false;
-  if (endOfReport && g_channelCount > 0) ShowChannel();
+  if (length == 0) CloseErrorChannel();
 }
 
 void CloseErrorChannel() {

@@ -14,12 +14,12 @@
 constexpr unsigned kTextFileBuffer = 256;
 
 struct AppendTextFile {
-  ShortText name = {};
+  ShortText name;  // set by Open
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool open = false;
   bool failed = false;
   unsigned count = 0;
-  char buffer[kTextFileBuffer] = {};
+  char buffer[kTextFileBuffer];  // the first count bytes are waiting
 
   // Opens or creates the file, unshared, positioned at its end. 0 on success.
   uint16_t Open(const ShortText& fileName);

@@ -45,13 +45,9 @@ Text GetShellSubfolderPath(const char* folderValue, const char* subfolder) {
 
 Text EnsureShellSubfolder(const char* folderValue, const char* subfolder) {
   Text path = ShellSubfolder(folderValue, subfolder);
-  if (path.length != 0) {
-    if (PathExists(path.chars) || MakeDirectory(path.chars)) {
-      path += "\\";
-    } else {
-      path = Text();
-    }
-  }
+  if (path.length == 0) return path;
+  if (!PathExists(path.chars) && !MakeDirectory(path.chars)) return Text();
+  path += "\\";
   return path;
 }
 
