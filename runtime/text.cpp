@@ -95,22 +95,19 @@ void Reserve(Text& text, unsigned length) {
   text.capacity = capacity;
 }
 
-void Assign(Text& text, const char* chars, unsigned count) {
-  text.chars = text.local;
-  text.capacity = kTextInline;
-  text.length = 0;
-  text.local[0] = 0;
-  Reserve(text, count);
-  CopyBytes(text.chars, chars, count);
-  text.chars[count] = 0;
-  text.length = count;
-}
-
 void AppendChars(Text& text, const char* chars, unsigned count) {
   Reserve(text, text.length + count);
   CopyBytes(text.chars + text.length, chars, count);
   text.length += count;
   text.chars[text.length] = 0;
+}
+
+// A new text: empty, inline, then the characters.
+void Assign(Text& text, const char* chars, unsigned count) {
+  text.chars = text.local;
+  text.capacity = kTextInline;
+  text.length = 0;
+  AppendChars(text, chars, count);
 }
 
 }  // namespace

@@ -17,6 +17,12 @@ void Flush(AppendTextFile& file) {
   file.count = 0;
 }
 
+// A write that failed since the last check ends the process with the "Disk
+// Full" report, at address in the caller of EndLine or Close.
+void CheckWrites(const AppendTextFile& file, CodeAddress address, const void* frame) {
+  if (file.failed) ReportFatalError(kDiskFull, sizeof kDiskFull - 1, address, frame);
+}
+
 }  // namespace
 
 uint16_t AppendTextFile::Open(const ShortText& fileName) {
@@ -49,10 +55,7 @@ void AppendTextFile::Write(const char* chars, unsigned length) {
 void AppendTextFile::EndLine() {
   if (!open) return;
   Write("\r\n", 2);
-  if (failed) {
-    failed = false;
-    ReportFatalError(kDiskFull, sizeof kDiskFull - 1, CallerAddress(), CallerFrame());
-  }
+  CheckWrites(*this, CallerAddress(), CallerFrame());
 }
 
 void AppendTextFile::Close() {
@@ -61,8 +64,5 @@ void AppendTextFile::Close() {
   CloseHandle(handle);
   handle = INVALID_HANDLE_VALUE;
   open = false;
-  if (failed) {
-    failed = false;
-    ReportFatalError(kDiskFull, sizeof kDiskFull - 1, CallerAddress(), CallerFrame());
-  }
+  CheckWrites(*this, CallerAddress(), CallerFrame());
 }
