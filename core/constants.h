@@ -17,8 +17,9 @@ inline constexpr char DisplayName[] = "Kalmaris 2001";
 inline constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
 inline constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
 inline constexpr unsigned InstallDirWithoutBackslash = sizeof InstallDir - 2;  // "C:\Program Files\Kalmaris"
-inline constexpr char ProductShortcutFile[] = "Kalmaris.lnk";                  // prepared file; Startup shortcut name
-inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";                   // its name in the program group
+inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";  // the product shortcut's name in the program group
+// The prepared file and the Startup shortcut's name: the same without the space.
+inline constexpr const char* ProductShortcutFile = GroupShortcutName + 1;
 inline constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
 
 // The installation directory's files, in the order the uninstall deletes them:
@@ -47,8 +48,8 @@ inline constexpr char StartupValue[] = "startup";
 
 // Switches, environment and the boot-time file.
 inline constexpr char InstallSwitch[] = "/INSTALL";
-inline constexpr char WorkerSwitch[] = "/REMOVE";
 inline constexpr char WorkerCommandSuffix[] = " /REMOVE";
+inline constexpr const char* WorkerSwitch = WorkerCommandSuffix + 1;  // "/REMOVE"
 inline constexpr char TempVariable[] = "TEMP";
 inline constexpr char TempCopyName[] = "\\~REMOVE.TMP";
 inline constexpr char SystemDirVariable[] = "WINDIR";

@@ -86,8 +86,9 @@ namespace {
 
 void Reserve(Text& text, unsigned length) {
   if (length <= text.capacity) return;
-  unsigned capacity = text.capacity * 2;
-  if (capacity < length) capacity = length;
+  // Twice the length asked for, so that a text growing bit by bit is copied
+  // only a few times.
+  unsigned capacity = length * 2;
   char* chars = static_cast<char*>(AllocateMemory(capacity + 1));
   CopyBytes(chars, text.chars, text.length + 1);
   if (text.chars != text.local) ReleaseMemory(text.chars);
