@@ -2,11 +2,13 @@
 # linked; runtime/ supplies start-up, memory and string services.
 enable_language(RC)
 
+# Small functions stay calls (-fno-inline-small-functions): copied into each
+# caller they make the program larger, not faster in any way that shows.
 set(FREESTANDING_COMPILE
   -Oz -flto -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-tree-loop-distribute-patterns -fno-omit-frame-pointer -fno-asynchronous-unwind-tables
   -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
-  -march=i586 -mpreferred-stack-boundary=2 -malign-data=abi)
+  -march=i586 -mpreferred-stack-boundary=2 -malign-data=abi -fno-inline-small-functions)
 # No function probes the stack: every frame stays below the 4 KB guard page
 # by a margin (for the arguments pushed after it), and a larger one fails the
 # build (the check runs where the code is made, in the link-time step). This
