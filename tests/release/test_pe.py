@@ -49,10 +49,13 @@ class RemoveExeTest(unittest.TestCase):
         self.assertFalse(self.pe.is_pe32_plus)
         self.assertEqual(self.pe.magic, pe.OPTIONAL_MAGIC_PE32)
         self.assertEqual(self.pe.machine, pe.MACHINE_I386)
+        self.assertEqual(self.pe.image_base, 0x400000)
+        self.assertEqual((self.pe.file_alignment, self.pe.section_alignment), (512, 4096))
 
     def test_is_a_windows_4_gui_program(self):
         self.assertEqual(self.pe.subsystem, 2)
         self.assertEqual((self.pe.subsystem_major, self.pe.subsystem_minor), (4, 0))
+        self.assertEqual((self.pe.os_major, self.pe.os_minor), (4, 0))
 
     def test_has_no_timestamp(self):
         self.assertEqual(self.pe.timestamp, 0)
@@ -86,6 +89,10 @@ class RemoveExeTest(unittest.TestCase):
         dlls = [d.upper() for d in self.pe.imported_dlls()]
         self.assertEqual(len(dlls), len(set(dlls)), "a DLL is imported twice")
         self.assertEqual(set(dlls), ALLOWED_DLLS)
+        # The loader writes the import address table: its section must be writable.
+        iat, _ = self.pe.directory(12)  # the import address table
+        section = next(s for s in self.pe.sections if s.virtual_address <= iat < s.virtual_address + s.virtual_size)
+        self.assertTrue(section.characteristics & 0x80000000, section.name)
 
     # -- resources -------------------------------------------------------
 
