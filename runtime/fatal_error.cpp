@@ -148,31 +148,35 @@ struct PendingReport {
 #endif
 }
 
-struct FaultRow {
-  DWORD code;
-  FaultKind kind;
+// The message lines of the reported faults; a row's message is an index
+// into this list, 0 for "Unknown Run-Time error : " and the number.
+const char* const kFaultMessages[] = {
+    nullptr,
+    "Access violation",
+    "Division by zero",
+    "Arithmetic overflow",
+    "Range check error",
+    "Invalid floating point operation",
+    "Floating point overflow",
+    "Floating point underflow",
 };
 
-const char kAccessViolation[] = "Access violation";
-const char kDivisionByZero[] = "Division by zero";
-const char kInvalidFloat[] = "Invalid floating point operation";
+struct FaultRow {
+  DWORD code;
+  unsigned char number;
+  unsigned char message;
+  bool floatingPoint;
+};
 
 const FaultRow kFaultTable[] = {
-    {EXCEPTION_ACCESS_VIOLATION, {216, false, kAccessViolation}},
-    {EXCEPTION_INT_DIVIDE_BY_ZERO, {200, false, kDivisionByZero}},
-    {EXCEPTION_INT_OVERFLOW, {215, false, "Arithmetic overflow"}},
-    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, {201, false, "Range check error"}},
-    {EXCEPTION_STACK_OVERFLOW, {202, false, nullptr}},
-    {EXCEPTION_ILLEGAL_INSTRUCTION, {217, false, nullptr}},
-    {EXCEPTION_PRIV_INSTRUCTION, {217, false, nullptr}},
-    {EXCEPTION_IN_PAGE_ERROR, {217, false, nullptr}},
-    {EXCEPTION_SINGLE_STEP, {217, false, nullptr}},
-    {EXCEPTION_FLT_DENORMAL_OPERAND, {216, true, kAccessViolation}},
-    {EXCEPTION_FLT_DIVIDE_BY_ZERO, {200, true, kDivisionByZero}},
-    {EXCEPTION_FLT_INVALID_OPERATION, {207, true, kInvalidFloat}},
-    {EXCEPTION_FLT_STACK_CHECK, {207, true, kInvalidFloat}},
-    {EXCEPTION_FLT_OVERFLOW, {205, true, "Floating point overflow"}},
-    {EXCEPTION_FLT_UNDERFLOW, {206, true, "Floating point underflow"}},
+    {EXCEPTION_ACCESS_VIOLATION, 216, 1, false},  {EXCEPTION_INT_DIVIDE_BY_ZERO, 200, 2, false},
+    {EXCEPTION_INT_OVERFLOW, 215, 3, false},      {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, 201, 4, false},
+    {EXCEPTION_STACK_OVERFLOW, 202, 0, false},    {EXCEPTION_ILLEGAL_INSTRUCTION, 217, 0, false},
+    {EXCEPTION_PRIV_INSTRUCTION, 217, 0, false},  {EXCEPTION_IN_PAGE_ERROR, 217, 0, false},
+    {EXCEPTION_SINGLE_STEP, 217, 0, false},       {EXCEPTION_FLT_DENORMAL_OPERAND, 216, 1, true},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, 200, 2, true}, {EXCEPTION_FLT_INVALID_OPERATION, 207, 5, true},
+    {EXCEPTION_FLT_STACK_CHECK, 207, 5, true},    {EXCEPTION_FLT_OVERFLOW, 205, 6, true},
+    {EXCEPTION_FLT_UNDERFLOW, 206, 7, true},
 };
 
 void ResetFloatingPointUnit() {
@@ -182,9 +186,9 @@ void ResetFloatingPointUnit() {
 }  // namespace
 
 void FormatHex8(uint32_t value, char* out) {
-  static const char kDigits[] = "0123456789ABCDEF";
   for (int i = 7; i >= 0; --i) {
-    out[i] = kDigits[value & 0xF];
+    unsigned digit = value & 0xF;
+    out[i] = static_cast<char>(digit < 10 ? '0' + digit : 'A' - 10 + digit);
     value >>= 4;
   }
 }
@@ -251,7 +255,7 @@ void ReportOutOfMemory(CodeAddress address, const void* frame) {
 bool ClassifyFault(DWORD exceptionCode, FaultKind& kind) {
   for (const FaultRow& row : kFaultTable) {
     if (row.code == exceptionCode) {
-      kind = row.kind;
+      kind = {row.number, row.floatingPoint, kFaultMessages[row.message]};
       return true;
     }
   }
