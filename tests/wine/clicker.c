@@ -12,6 +12,7 @@
  *    box is appended to CONTROL_DIR\boxes.log as
  *    "box <seq> <pid> <caption hex> <text hex> <answer> <buttons hex>".
  *    With screenshots on, a box is first announced as CONTROL_DIR\box.<seq>
+ *    (its log line, then "rect <left> <top> <right> <bottom>" on the screen)
  *    and answered only when the harness has written CONTROL_DIR\shot.<seq>.
  *  - serves requests: the harness writes CONTROL_DIR\request.<n> (n = 1, 2,
  *    ...); the first line is a verb, each further line one operand in
@@ -251,6 +252,12 @@ static void NoticeBox(HWND box) {
     AppendLog(line);
     if (g_shots) {
       char name[64];
+      RECT frame;
+      size_t length = strlen(line);
+      if (GetWindowRect(box, &frame)) {
+        snprintf(line + length, sizeof line - length, "rect %ld %ld %ld %ld\n", (long)frame.left, (long)frame.top,
+                 (long)frame.right, (long)frame.bottom);
+      }
       snprintf(name, sizeof name, "box.%d", seen->seq);
       WriteWhole(name, line, strlen(line));
     }

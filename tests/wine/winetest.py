@@ -258,11 +258,17 @@ class Display:
                 self.process.wait()
             self.process = None
 
-    def screenshot(self, png_path):
+    def screenshot(self, png_path, rect=None, margin=8):
+        """The screen as a PNG; with rect (left, top, right, bottom) only that
+        part of it and a margin around it."""
         png_path = Path(png_path)
         png_path.parent.mkdir(parents=True, exist_ok=True)
         xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.name], capture_output=True, check=True)
-        subprocess.run([REAL_CONVERT, "xwd:-", str(png_path)], input=xwd.stdout, check=True)
+        crop = []
+        if rect is not None:
+            left, top = max(rect[0] - margin, 0), max(rect[1] - margin, 0)
+            crop = ["-crop", f"{rect[2] + margin - left}x{rect[3] + margin - top}+{left}+{top}", "+repage"]
+        subprocess.run([REAL_CONVERT, "xwd:-"] + crop + [str(png_path)], input=xwd.stdout, check=True)
         return png_path
 
 
@@ -818,15 +824,20 @@ class Machine:
 
     def _take_pending_shots(self, folder, taken):
         """Screenshots of the boxes the clicker holds back, named box-1.png,
-        box-2.png, ... in the order of this run; taken maps the clicker's box
-        number to the picture."""
+        box-2.png, ... in the order of this run, each cut to the box with a
+        small margin; taken maps the clicker's box number to the picture.
+        Boxes of earlier runs (already shot and answered) are left alone."""
         for path in sorted(self.control.glob("box.*"), key=lambda p: int(p.name.split(".")[1])
                            if p.name.split(".")[1].isdigit() else 0):
-            sequence = path.name.split(".")[1]
-            if not sequence.isdigit() or int(sequence) in taken:
+            sequence = path.name[len("box."):]  # box.<n>.tmp is still being written
+            if not sequence.isdigit() or int(sequence) in taken or (self.control / f"shot.{sequence}").exists():
                 continue
-            time.sleep(0.3)  # let the box paint
-            shot = self.display.screenshot(folder / f"box-{len(taken) + 1}.png")
+            rect = None
+            for line in path.read_text().splitlines():
+                if line.startswith("rect "):
+                    rect = tuple(int(x) for x in line.split()[1:5])
+            time.sleep(0.5)  # let the box paint
+            shot = self.display.screenshot(folder / f"box-{len(taken) + 1}.png", rect)
             (self.control / f"shot.{sequence}").write_text("ok\n")
             taken[int(sequence)] = shot
 
@@ -1000,8 +1011,8 @@ class Machine:
         link.symlink_to(mount_point)
         return f"{letter.upper()}:\\"
 
-    def screenshot(self, png_path):
-        return self.display.screenshot(png_path)
+    def screenshot(self, png_path, rect=None):
+        return self.display.screenshot(png_path, rect)
 
 
 class WineError(Exception):
