@@ -51,6 +51,7 @@ struct HWND__;
 typedef HWND__* HWND;
 struct HINSTANCE__;
 typedef HINSTANCE__* HMODULE;
+typedef int(WINAPI* FARPROC)(void);
 
 #define TRUE 1
 #define FALSE 0
@@ -81,6 +82,7 @@ typedef HINSTANCE__* HMODULE;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_DIRECTORY 267L
+#define ERROR_PROC_NOT_FOUND 127L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -237,6 +239,8 @@ struct _TEB;
 
 // kernel32
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 LPSTR WINAPI GetCommandLineA(void);
 LPCH WINAPI GetEnvironmentStringsA(void);
 BOOL WINAPI FreeEnvironmentStringsA(LPCH block);

@@ -14,14 +14,17 @@ namespace {
 
 // The copy's path goes in double quotes: a temporary directory with blanks
 // would otherwise split it, and the system would try each prefix of the path
-// as a program.
-bool StartWorker(const Text& copyPath) {
+// as a program. The worker starts in the temporary directory, not in the
+// launcher's: a user who started the tool from the installation directory
+// would otherwise leave the worker holding that directory, which then could
+// not be removed.
+bool StartWorker(const Text& copyPath, const Text& tempDirectory) {
   Text commandLine = Text("\"") + copyPath + "\"" + WorkerCommandSuffix;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
   return CreateProcessA(nullptr, commandLine.chars, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process) != FALSE;
+                        nullptr, tempDirectory.chars, &startup, &process) != FALSE;
 }
 
 // Appends "[rename]" and "nul=<copy>" to WININIT.INI in the system directory.
@@ -51,11 +54,14 @@ void RunRemoveLauncher() {
   if (MessageBoxA(nullptr, UninstallConfirmation, UninstallCaption, StyleQuestion) != AnswerYes) return;
 
   Text ownPath(ProgramArgument(0));
-  ShortText copy = EnvironmentValue(MakeShortText(TempVariable));
+  ShortText temp = EnvironmentValue(MakeShortText(TempVariable));
+  ShortText copy = temp;
   Append(copy, TempCopyName);
   Text copyPath(copy);
+  // Without TEMP the copy lies in the root of the current drive.
+  Text tempDirectory = temp.length > 0 ? Text(temp) : Text("\\");
 
-  if (CopyFileA(ownPath.chars, copyPath.chars, FALSE) == FALSE || !StartWorker(copyPath)) {
+  if (CopyFileA(ownPath.chars, copyPath.chars, FALSE) == FALSE || !StartWorker(copyPath, tempDirectory)) {
     MessageBoxA(nullptr, LauncherFailed, UninstallCaption, StyleStop);
     return;
   }

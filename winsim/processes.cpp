@@ -1,6 +1,7 @@
 // Processes: running the program's entry as a process, what a process knows
 // about itself (command line, module, thread block, exception filter), how it
 // ends, and CreateProcessA with Windows' search for the program file.
+#include <cctype>
 #include <stdexcept>
 
 #include "winsim/internal.h"
@@ -167,6 +168,50 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
   if (size > 0) path.copy(fileName, size);
   gate.Failure(std::to_string(size), ERROR_INSUFFICIENT_BUFFER);
   return size;
+}
+
+// The system library every process has loaded, as GetModuleHandleA hands it
+// out; its one lookup-only export is SetDefaultDllDirectories, which systems
+// from Windows 8 on (and earlier ones with the update) offer.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7b800000));
+
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+  Gate gate("SetDefaultDllDirectories", Hex(flags));
+  if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_INVALID_PARAMETER));
+  return gate.True();
+}
+
+namespace {
+
+bool SameNameIgnoringCase(std::string a, std::string b) {
+  for (char& c : a) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : b) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return a == b;
+}
+
+}  // namespace
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
+  Gate gate("GetModuleHandleA", Quote(moduleName));
+  bool kernel = moduleName != nullptr &&
+                (SameNameIgnoringCase(moduleName, "KERNEL32") || SameNameIgnoringCase(moduleName, "KERNEL32.DLL"));
+  if (gate.Injected() || !kernel) {
+    gate.Failure("NULL", gate.InjectedError(kErrorModNotFound));
+    return nullptr;
+  }
+  gate.Result("KERNEL32");
+  return kKernel32;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
+  Gate gate("GetProcAddress", std::string(module == kKernel32 ? "KERNEL32" : "other") + ", " + Quote(procName));
+  if (gate.Injected() || module != kKernel32 || procName == nullptr ||
+      std::string(procName) != "SetDefaultDllDirectories") {
+    gate.Failure("NULL", gate.InjectedError(ERROR_PROC_NOT_FOUND));
+    return nullptr;
+  }
+  gate.Result("set");
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SimSetDefaultDllDirectories));
 }
 
 LPSTR WINAPI GetCommandLineA(void) {

@@ -180,6 +180,8 @@ Exit RunStarted(void (*entry)(), size_t index);
 //   RegDeleteKeyA(key, subkey)         RegCloseKey(key)
 //   Sleep(ms)  ExitProcess(code)  SetUnhandledExceptionFilter(filter|NULL)
 //   GetCommandLineA()  GetEnvironmentStringsA()  GetProcessHeap()
+//   GetModuleHandleA(name)  GetProcAddress(KERNEL32|other, name)
+//   SetDefaultDllDirectories(flags)
 // For example
 //   CreateFileA("C:\WINDOWS\WININIT.INI", 0x40000000, 0x0, 4, 0x80) = 0x104
 //   WriteFile(0x104, set, 12) = FALSE, error 112 (injected)
@@ -190,7 +192,10 @@ Exit RunStarted(void (*entry)(), size_t index);
 // no result part. Some successful results say what the call produced:
 // ReadFile "TRUE, read N", RegCreateKeyExA "0, <handle> created|opened",
 // RegOpenKeyExA "0, <handle>", RegQueryValueExA "0, type T, N bytes",
-// CreateProcessA "TRUE, \"<program chosen>\"". GetLastError and
+// CreateProcessA "TRUE, \"<program chosen>\"". Only KERNEL32 is known to
+// GetModuleHandleA, and only its SetDefaultDllDirectories to GetProcAddress;
+// a system without that function is FailCall("GetProcAddress", 1,
+// ERROR_PROC_NOT_FOUND). GetLastError and
 // NtCurrentTeb are not logged (nor counted).
 const std::vector<std::string>& Calls();
 size_t CallCount();

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "runtime/memory.h"
 #include "runtime/startup.h"
@@ -166,6 +168,48 @@ TEST(StartUp, OrderOfCallsAndNormalEnd) {
   EXPECT_EQ(calls[2].rfind("GetCommandLineA(", 0), 0u) << calls[2];
   EXPECT_EQ(calls[calls.size() - 2].rfind("SetUnhandledExceptionFilter(", 0), 0u);
   EXPECT_EQ(calls.back().rfind("ExitProcess(", 0), 0u);
+}
+
+// Every mode limits the library search to the system folder before anything
+// else where the system offers that; where it does not, or refuses, the mode
+// runs exactly as it would have.
+TEST(StartUp, LibrarySearchIsLimitedFirstWhereOffered) {
+  const std::string lookUp[] = {"GetModuleHandleA(\"KERNEL32\") = KERNEL32",
+                                "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = set"};
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::vector<std::string> first;
+  } cases[] = {
+      {"offered", [] {}, {lookUp[0], lookUp[1], "SetDefaultDllDirectories(0x800) = TRUE"}},
+      {"missing",
+       [] { sim::FailCall("GetProcAddress", 1, ERROR_PROC_NOT_FOUND); },
+       {lookUp[0], "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = NULL, error 127 (injected)"}},
+      {"refused",
+       [] { sim::FailCall("SetDefaultDllDirectories"); },
+       {lookUp[0], lookUp[1], "SetDefaultDllDirectories(0x800) = FALSE, error 87 (injected)"}},
+  };
+  for (const char* mode : {"/INSTALL", "/REMOVE", ""}) {
+    std::vector<std::string> offeredRest;
+    std::string offeredBoxes;
+    for (const Case& c : cases) {
+      machine::Prepare();
+      c.arrange();
+      sim::QueueAnswers({IDYES, IDOK});
+      EXPECT_EQ(machine::RunTool(mode).code, 0u) << mode << c.name;
+      std::vector<std::string> calls = sim::Calls();
+      ASSERT_GE(calls.size(), c.first.size()) << mode << c.name;
+      EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + c.first.size()), c.first) << mode << c.name;
+      std::vector<std::string> rest(calls.begin() + c.first.size(), calls.end());
+      EXPECT_EQ(rest.front().rfind("SetUnhandledExceptionFilter(", 0), 0u) << mode << c.name;
+      if (offeredRest.empty()) {
+        offeredRest = rest;
+        offeredBoxes = machine::BoxSummary();
+      }
+      EXPECT_EQ(rest, offeredRest) << mode << c.name;
+      EXPECT_EQ(machine::BoxSummary(), offeredBoxes) << mode << c.name;
+    }
+  }
 }
 
 TEST(StartUp, MemoryExhaustedWhileBuildingTheTable) {

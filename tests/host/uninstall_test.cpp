@@ -59,7 +59,8 @@ TEST(Launcher, CopiesStartsQuotedAndSchedulesDeletion) {
   EXPECT_EQ(worker.inheritHandles, FALSE);
   EXPECT_EQ(worker.applicationName, "(null)");
   EXPECT_FALSE(worker.environmentGiven);
-  EXPECT_FALSE(worker.currentDirectoryGiven);
+  EXPECT_TRUE(worker.currentDirectoryGiven);
+  EXPECT_EQ(worker.currentDirectory, machine::kTemp);  // never the launcher's own directory
   EXPECT_FALSE(worker.securityGiven);
   EXPECT_EQ(sim::FileBytes(kWininit), kTwoLines);
   // The boot-time file is opened for writing only, unshared, created if missing.
@@ -129,6 +130,9 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     } else {
       ASSERT_EQ(sim::StartedProcesses().size(), 1u) << c.name;
       EXPECT_EQ(sim::StartedProcesses()[0].commandLine, c.commandLine) << c.name;
+      // The worker starts in the folder that holds the copy.
+      std::string folder = c.copyPath.substr(0, c.copyPath.rfind('\\'));
+      EXPECT_EQ(sim::StartedProcesses()[0].currentDirectory, folder.back() == ':' ? folder + "\\" : folder) << c.name;
     }
     if (c.wininit == "-") {
       EXPECT_FALSE(sim::Exists(c.wininitPath)) << c.name;
@@ -338,23 +342,27 @@ TEST(Worker, DeletesInTheGivenOrder) {
 // ---- the whole cycle ----
 
 TEST(Cycle, InstallThenUninstallFromTheSystemsCommand) {
-  machine::Prepare();
-  machine::Install(true);
-  // The system starts the registered command as it stands.
-  std::string command = sim::GetValue(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString").data;
-  command.resize(command.size() - 1);
-  sim::QueueAnswers({IDYES});
-  sim::Exit launcher = sim::RunProcess(ProcessEntry, command, kTool, "C:\\WINDOWS");
-  EXPECT_EQ(launcher.code, 0u);
-  ASSERT_EQ(sim::StartedProcesses().size(), 1u);
-  sim::Exit worker = sim::RunStarted(ProcessEntry, 0);
-  EXPECT_EQ(worker.code, 0u);
-  ASSERT_EQ(sim::Boxes().size(), 4u);
-  EXPECT_EQ(sim::Boxes()[2].text, UninstallConfirmation);
-  EXPECT_EQ(sim::Boxes()[3].text, UninstallSucceeded);
-  ExpectAllGone();
-  EXPECT_EQ(sim::FileBytes(kWininit), kTwoLines);
-  EXPECT_TRUE(sim::Exists(kTempCopy));  // until the system processes WININIT.INI
+  // The system's command starts the tool elsewhere; a user who double-clicks
+  // it in Explorer starts it in the installation directory itself.
+  for (const char* launcherDirectory : {machine::kWindows, kInstallDir}) {
+    machine::Prepare();
+    machine::Install(true);
+    // The system starts the registered command as it stands.
+    std::string command = sim::GetValue(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString").data;
+    command.resize(command.size() - 1);
+    sim::QueueAnswers({IDYES});
+    sim::Exit launcher = sim::RunProcess(ProcessEntry, command, kTool, launcherDirectory);
+    EXPECT_EQ(launcher.code, 0u);
+    ASSERT_EQ(sim::StartedProcesses().size(), 1u);
+    sim::Exit worker = sim::RunStarted(ProcessEntry, 0);
+    EXPECT_EQ(worker.code, 0u);
+    ASSERT_EQ(sim::Boxes().size(), 4u);
+    EXPECT_EQ(sim::Boxes()[2].text, UninstallConfirmation);
+    EXPECT_EQ(sim::Boxes()[3].text, UninstallSucceeded) << launcherDirectory;
+    ExpectAllGone();
+    EXPECT_EQ(sim::FileBytes(kWininit), kTwoLines);
+    EXPECT_TRUE(sim::Exists(kTempCopy));  // until the system processes WININIT.INI
+  }
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ class Launcher(ProductTestCase):
         self.assertEqual(started[0].string(1), b'"' + copy + b'" /REMOVE')
         self.assertEqual(started[0].arg(4), 0)  # no handle inheritance
         self.assertEqual(started[0].arg(5), 0x30)
-        self.assertEqual((started[0].arg(6), started[0].arg(7)), (0, 0))  # own environment and directory
+        self.assertEqual(started[0].arg(6), 0)  # own environment
+        self.assertEqual(started[0].string(7), self.temp.encode("cp1250"))  # the copy's folder, not the launcher's
         self.assertEqual(result.processes, 2)
         # The worker ran from the copy: nothing was installed, so it reports failure.
         worker_boxes = [b for b in result.boxes if b.pid != result.pid]
