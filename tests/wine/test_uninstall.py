@@ -81,6 +81,12 @@ class WholeCycle(ProductTestCase):
         self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
                          [(UNINSTALL_CAPTION, CONFIRMATION, 36), (UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
         self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
+        # The worker, run from the temporary folder, limits the search for
+        # libraries to the system folder before its first box.
+        launcher = result.calls_named("CopyFileA")[0].pid
+        worker = [(c.name, c.arg(0)) for c in result.calls
+                  if c.pid != launcher and c.name in ("SetDefaultDllDirectories", "MessageBoxA")]
+        self.assertEqual(worker, [("SetDefaultDllDirectories", 0x800), ("MessageBoxA", 0)])
         self.assert_removed()
         deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
