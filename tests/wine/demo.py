@@ -96,7 +96,7 @@ def main(argv):
               pictures=[(picture, f"Add/Remove Programs listing {DISPLAY_NAME}")])
 
         result = product.uninstall_from_list("yes", screenshots=out / "3-uninstall")
-        stage(f"Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy",
+        stage("Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy",
               result)
 
         machine.reboot()
@@ -108,8 +108,8 @@ def main(argv):
         docs = Path(options.docs)
         docs.mkdir(parents=True, exist_ok=True)
         for folder, name, target in DOCS_PICTURES:
-            subprocess.run(["convert", str(out / folder / name), "-strip", "-colors", "32", f"PNG8:{docs / target}"],
-                           check=True)
+            subprocess.run(["convert", str(out / folder / name), "-strip", "+dither", "-colors", "16",
+                            f"PNG8:{docs / target}"], check=True)
             print(f"README picture: {docs / target} ({(docs / target).stat().st_size} bytes)")
     print()
     print(f"The whole cycle took {time.time() - started:.0f} s. Stages with pictures: {page}")

@@ -268,6 +268,8 @@ class Display:
         if rect is not None:
             left, top = max(rect[0] - margin, 0), max(rect[1] - margin, 0)
             crop = ["-crop", f"{rect[2] + margin - left}x{rect[3] + margin - top}+{left}+{top}", "+repage"]
+            # A window at the screen's edge gets its margin of black screen too.
+            crop += ["-background", "black", "-splice", f"{left - rect[0] + margin}x{top - rect[1] + margin}"]
         subprocess.run([REAL_CONVERT, "xwd:-"] + crop + [str(png_path)], input=xwd.stdout, check=True)
         return png_path
 
