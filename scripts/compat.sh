@@ -52,7 +52,7 @@ r = winetest.WINDOWS_VERSIONS.get(sys.argv[1])
 print('%d.%d build %d' % r[:3] if r else 'unknown to Wine 8')" "$1")
 }
 echo
-echo "| Windows version | reports | 32-bit prefix | 64-bit prefix |"
+echo "| Windows version | RtlGetVersion (checked) | 32-bit prefix | 64-bit prefix |"
 echo "|---|---|---|---|"
 for v in $(echo $versions32 $versions64 | tr ' ' '\n' | awk '!seen[$0]++'); do
   c32=-; c64=-
