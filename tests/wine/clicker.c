@@ -7,10 +7,12 @@
  *    answered with the next word of the current answer list (yes, no, ok,
  *    cancel) by posting WM_COMMAND with IDYES/IDNO/IDOK/IDCANCEL; a word
  *    written "CAPTION=word" is kept for the first box with that caption
- *    instead of taking its turn in the list; once the list is used up a box gets OK when it has an OK button, else No, else
- *    Cancel. Each answered box is appended to CONTROL_DIR\boxes.log as
+ *    instead of taking its turn in the list; once the list is used up a box
+ *    gets OK when it has an OK button, else No, else Cancel. Each answered
+ *    box is appended to CONTROL_DIR\boxes.log as
  *    "box <seq> <pid> <caption hex> <text hex> <answer> <buttons hex>".
  *    With screenshots on, a box is first announced as CONTROL_DIR\box.<seq>
+ *    (its log line, then "rect <left> <top> <right> <bottom>" on the screen)
  *    and answered only when the harness has written CONTROL_DIR\shot.<seq>.
  *  - serves requests: the harness writes CONTROL_DIR\request.<n> (n = 1, 2,
  *    ...); the first line is a verb, each further line one operand in
@@ -40,7 +42,9 @@
  *   regvalues KEY               reply: name, type, data for every value
  *   environment                 reply: the clicker's own environment entries
  *   stop
- * KEY is "HKLM\\...", "HKCU\\...", "HKCR\\..." or "HKU\\..." (long forms too).
+ * KEY is "HKLM\\...", "HKCU\\...", "HKCR\\..." or "HKU\\..." (long forms too);
+ * "HKLM64\\..." is HKLM in the 64-bit view of a 64-bit system (the clicker is a
+ * 32-bit program, whose own view of HKLM\Software is Software\Wow6432Node).
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -248,6 +252,12 @@ static void NoticeBox(HWND box) {
     AppendLog(line);
     if (g_shots) {
       char name[64];
+      RECT frame;
+      size_t length = strlen(line);
+      if (GetWindowRect(box, &frame)) {
+        snprintf(line + length, sizeof line - length, "rect %ld %ld %ld %ld\n", (long)frame.left, (long)frame.top,
+                 (long)frame.right, (long)frame.bottom);
+      }
       snprintf(name, sizeof name, "box.%d", seen->seq);
       WriteWhole(name, line, strlen(line));
     }
@@ -276,19 +286,26 @@ static BOOL CALLBACK EachWindow(HWND hwnd, LPARAM unused) {
 
 /* ---- registry ---- */
 
-static HKEY RootOf(const char* key, const char** rest) {
+static HKEY RootOf(const char* key, const char** rest, REGSAM* view) {
   static const struct {
     const char* name;
     HKEY root;
-  } roots[] = {{"HKLM", HKEY_LOCAL_MACHINE}, {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-               {"HKCU", HKEY_CURRENT_USER},  {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-               {"HKCR", HKEY_CLASSES_ROOT},  {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-               {"HKU", HKEY_USERS},          {"HKEY_USERS", HKEY_USERS}};
+    REGSAM view;
+  } roots[] = {{"HKLM", HKEY_LOCAL_MACHINE, 0},
+               {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE, 0},
+               {"HKCU", HKEY_CURRENT_USER, 0},
+               {"HKEY_CURRENT_USER", HKEY_CURRENT_USER, 0},
+               {"HKCR", HKEY_CLASSES_ROOT, 0},
+               {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT, 0},
+               {"HKU", HKEY_USERS, 0},
+               {"HKEY_USERS", HKEY_USERS, 0},
+               {"HKLM64", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY}};
   size_t i;
   for (i = 0; i < sizeof roots / sizeof roots[0]; ++i) {
     size_t n = strlen(roots[i].name);
     if (_strnicmp(key, roots[i].name, n) == 0 && (key[n] == '\\' || key[n] == 0)) {
       *rest = key[n] == '\\' ? key + n + 1 : key + n;
+      *view = roots[i].view;
       return roots[i].root;
     }
   }
@@ -484,13 +501,14 @@ static int Serve(int id, char* request, struct Reply* reply) {
     }
   } else if (strncmp(verb, "reg", 3) == 0) {
     const char* path;
-    HKEY root = RootOf((char*)operand[0], &path);
+    REGSAM view = 0;
+    HKEY root = RootOf((char*)operand[0], &path, &view);
     HKEY key;
     LONG status;
     if (root == NULL) {
       PutError(reply, ERROR_INVALID_PARAMETER);
     } else if (strcmp(verb, "regset") == 0) {
-      status = RegCreateKeyExA(root, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
+      status = RegCreateKeyExA(root, path, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &key, NULL);
       if (status == ERROR_SUCCESS) {
         status = RegSetValueExA(key, size[1] ? (char*)operand[1] : NULL, 0, strtoul((char*)operand[2], NULL, 10),
                                 operand[3], (DWORD)size[3]);
@@ -502,7 +520,7 @@ static int Serve(int id, char* request, struct Reply* reply) {
         PutError(reply, status);
       }
     } else if (strcmp(verb, "regquery") == 0) {
-      status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+      status = RegOpenKeyExA(root, path, 0, KEY_READ | view, &key);
       if (status == ERROR_SUCCESS) {
         DWORD type = 0, length = 0;
         status = RegQueryValueExA(key, size[1] ? (char*)operand[1] : NULL, NULL, &type, NULL, &length);
@@ -520,7 +538,7 @@ static int Serve(int id, char* request, struct Reply* reply) {
       }
       if (status != ERROR_SUCCESS) PutError(reply, status);
     } else if (strcmp(verb, "regdelete") == 0) {
-      status = RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, &key);
+      status = RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | view, &key);
       if (status == ERROR_SUCCESS) {
         status = RegDeleteValueA(key, size[1] ? (char*)operand[1] : NULL);
         RegCloseKey(key);
@@ -539,7 +557,7 @@ static int Serve(int id, char* request, struct Reply* reply) {
         PutError(reply, status);
       }
     } else if (strcmp(verb, "regkeys") == 0 || strcmp(verb, "regvalues") == 0) {
-      status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+      status = RegOpenKeyExA(root, path, 0, KEY_READ | view, &key);
       if (status != ERROR_SUCCESS) {
         PutError(reply, status);
       } else {

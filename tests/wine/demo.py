@@ -1,68 +1,137 @@
-"""The whole life of the product under Wine, in a throwaway prefix: install,
-uninstall as the system's uninstall command does, then the next system start
-that processes WININIT.INI. Every message box is answered and saved as a PNG;
-after each stage a short account of the machine is printed.
+"""The whole life of the product under Wine, in a throwaway prefix, the way a
+user meets it: install, the product in Add/Remove Programs, uninstall from
+the system's list of installed programs, then the next system start that
+processes WININIT.INI. Every message box is answered and saved as a PNG cut
+to the box; after each stage a short account of the machine is printed. The
+stages, their accounts and pictures end up in OUT/index.html.
 
-    python3 tests/wine/demo.py [--windows-build DIR] [--out DIR]
+    python3 tests/wine/demo.py [--windows-build DIR] [--out DIR] [--docs DIR]
+
+--docs DIR also writes the README's pictures there (small palette PNGs): the
+install question, the product in Add/Remove Programs, the final uninstall
+message.
 """
 
 import argparse
+import html
 import os
+import re
+import shutil
+import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
+# The README's pictures: (stage folder, picture in it, name under --docs).
+DOCS_PICTURES = [("1-install", "box-1.png", "install-question.png"),
+                 ("2-programs", "add-remove-programs.png", "add-remove-programs.png"),
+                 ("3-uninstall", "box-2.png", "uninstall-done.png")]
+
+
+def mean_brightness(png):
+    done = subprocess.run(["convert", str(png), "-colorspace", "Gray", "-format", "%[fx:mean]", "info:"],
+                          capture_output=True, text=True, check=True)
+    return float(done.stdout)
+
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows-build", default=str(HERE.parents[1] / "build" / "windows"))
     parser.add_argument("--out", default=str(HERE.parents[1] / "build" / "demo"))
+    parser.add_argument("--docs", help="folder that receives the README's pictures")
     options = parser.parse_args(argv)
     os.environ["KALMARIS_WINDOWS_BUILD"] = options.windows_build
     sys.path.insert(0, str(HERE))
-    from kalmaris import MODULES, Product  # noqa: E402  (reads the build folder at import)
+    from kalmaris import DISPLAY_NAME, MODULES, Product  # noqa: E402  (reads the build folder at import)
     from winetest import Machine  # noqa: E402
 
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
+    # A rerun replaces what an earlier run left: its stage folders and page.
+    for old in out.iterdir():
+        if old.name == "index.html" or (old.is_dir() and re.match(r"\d-", old.name)):
+            shutil.rmtree(old) if old.is_dir() else old.unlink()
+    stages = []  # (title, account lines, [(picture, what it shows)])
     started = time.time()
     print("Preparing a Wine machine (the first time this makes a template prefix, about a minute) ...")
     with Machine("demo", MODULES) as machine:
         product = Product(machine)
 
-        def stage(title, result=None, folder=None):
-            print()
-            print(f"== {title}")
+        def stage(title, result=None, lines=(), pictures=()):
+            account, shown = list(lines), list(pictures)
             if result is not None:
                 for number, box in enumerate(result.boxes, 1):
-                    shot = folder / f"box-{number}.png" if folder else None
-                    print(f"   box {number}: [{box.caption.decode('cp1250')}] {box.text.decode('cp1250')!r}"
-                          f" (style {box.style}) -> answered {box.answer or box.result}"
-                          + (f", screenshot {shot}" if shot and shot.exists() else ""))
+                    text = f"[{box.caption.decode('cp1250')}] {box.text.decode('cp1250')}"
+                    account.append(f"box {number}: {text!r} (style {box.style}) -> answered {box.answer or box.result}"
+                                   + (f", picture {box.screenshot}" if box.screenshot else ""))
+                    if box.screenshot:
+                        shown.append((box.screenshot, text))
                 codes = ", ".join(str(code) for code in result.exit_codes.values())
-                print(f"   processes: {result.processes}, exit codes: {codes}")
-            for line in product.account().splitlines():
+                account.append(f"processes of the tool: {len({c.pid for c in result.calls})}, exit codes: {codes}")
+            account += product.account().splitlines()
+            for picture, _ in shown:
+                # A black picture would show no box: the demo has failed.
+                if mean_brightness(picture) < 0.2:
+                    raise AssertionError(f"{picture} is (almost) black")
+            print()
+            print(f"== {title}")
+            for line in account:
                 print("   " + line)
+            stages.append((title, account, shown))
 
         stage("Before: the product's files in C:\\Program Files\\Kalmaris")
 
-        folder = out / "1-install"
-        folder.mkdir(exist_ok=True)
-        result = product.install("yes", screenshots=folder)
-        stage("REMOVE.EXE /INSTALL, Startup shortcut: Yes", result, folder)
+        result = product.install("yes", screenshots=out / "1-install")
+        stage("REMOVE.EXE /INSTALL, Startup shortcut: Yes", result)
 
-        folder = out / "2-uninstall"
-        folder.mkdir(exist_ok=True)
-        result = product.uninstall("yes", screenshots=folder)
-        stage("The registered uninstall command, confirmed: launcher, then the worker from the copy", result, folder)
+        listed = machine.installed_programs()
+        window = machine.run(r"C:\windows\system32\control.exe", ["appwiz.cpl"], answers=["cancel"],
+                             screenshots=out / "2-programs", timeout=120)
+        picture = out / "2-programs" / "add-remove-programs.png"
+        window.window_boxes[0]["screenshot"].rename(picture)
+        stage("Add/Remove Programs (wine control appwiz.cpl) lists the product",
+              lines=["wine uninstaller --list: " + "; ".join(f"{key}|||{name}" for key, name in listed)],
+              pictures=[(picture, f"Add/Remove Programs listing {DISPLAY_NAME}")])
+
+        result = product.uninstall_from_list("yes", screenshots=out / "3-uninstall")
+        stage("Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy",
+              result)
 
         machine.reboot()
-        stage("Next system start: WININIT.INI processed")
+        stage("Next system start (wineboot -r): WININIT.INI processed")
+
+    page = out / "index.html"
+    page.write_text(render(stages, out), encoding="utf-8")
+    if options.docs:
+        docs = Path(options.docs)
+        docs.mkdir(parents=True, exist_ok=True)
+        for folder, name, target in DOCS_PICTURES:
+            subprocess.run(["convert", str(out / folder / name), "-strip", "+dither", "-colors", "16",
+                            f"PNG8:{docs / target}"], check=True)
+            print(f"README picture: {docs / target} ({(docs / target).stat().st_size} bytes)")
     print()
-    print(f"Screenshots under {out}; the whole cycle took {time.time() - started:.0f} s.")
+    print(f"The whole cycle took {time.time() - started:.0f} s. Stages with pictures: {page}")
     return 0
+
+
+def render(stages, out):
+    parts = ["<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">',
+             "<title>Kalmaris 2001: install and uninstall under Wine</title>",
+             "<style>body{font-family:sans-serif;max-width:60em;margin:2em auto}pre{background:#f4f4f4;"
+             "padding:.6em;white-space:pre-wrap}figure{display:inline-block;margin:.5em 1em .5em 0;"
+             "vertical-align:top}figcaption{font-size:.85em;max-width:36em}</style></head><body>",
+             "<h1>Kalmaris 2001: install and uninstall under Wine</h1>"]
+    for number, (title, account, pictures) in enumerate(stages, 1):
+        parts.append(f"<h2>{number}. {html.escape(title)}</h2>")
+        for picture, caption in pictures:
+            source = html.escape(Path(picture).relative_to(out).as_posix())
+            parts.append(f'<figure><img src="{source}" alt="{html.escape(caption)}">'
+                         f"<figcaption>{html.escape(caption)}</figcaption></figure>")
+        parts.append("<pre>" + html.escape("\n".join(account)) + "</pre>")
+    parts.append("</body></html>")
+    return "\n".join(parts) + "\n"
 
 
 if __name__ == "__main__":

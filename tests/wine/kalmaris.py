@@ -8,6 +8,11 @@ INSTALL_DIR = r"C:\Program Files\Kalmaris"
 TOOL = INSTALL_DIR + r"\REMOVE.EXE"
 PRODUCT_FILES = ["Kalmaris.lnk", "Něco jako manuál.lnk", "KM.EXE", "KM.RTF", "REMOVE.EXE"]
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kalmaris"
+# Where a 64-bit system keeps what the 32-bit tool writes there, and where it
+# must not land, both seen from 64-bit programs.
+UNINSTALL_KEY_WOW64 = r"HKLM64\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Kalmaris"
+UNINSTALL_KEY_NATIVE64 = r"HKLM64\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kalmaris"
+DISPLAY_NAME = "Kalmaris 2001"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
 # The relay log follows the installed tool and its temporary copy.
 MODULES = ["remove.exe", "~remove.tmp"]
@@ -58,6 +63,16 @@ class Product:
         return self.machine.run(TOOL, command_line=command, cwd=r"C:\windows", env=env,
                                 answers=[answer, "ok"], timeout=120, screenshots=screenshots)
 
+    def uninstall_from_list(self, answer="yes", screenshots=None):
+        """Finds the product in the system's list of installed programs and
+        removes it from there, as Add/Remove Programs does."""
+        entries = self.machine.installed_programs()
+        keys = [key for key, name in entries if name == DISPLAY_NAME]
+        if len(keys) != 1:
+            raise AssertionError(f"{DISPLAY_NAME} is not once in the list of installed programs: {entries}")
+        return self.machine.run(r"C:\windows\system32\uninstaller.exe", ["--remove", keys[0]],
+                                answers=[answer, "ok"], timeout=120, screenshots=screenshots)
+
     def wininit_bytes(self):
         m = self.machine
         return m.read_file(self.wininit) if m.exists(self.wininit) else b""
@@ -85,7 +100,12 @@ class ProductTestCase(WineTestCase):
 
     def setUp(self):
         super().setUp()
-        self.product = p = Product(self.machine)
+        self.use(self.machine)
+
+    def use(self, machine):
+        """Makes machine, with the product's files placed, the test's machine."""
+        self.machine = machine
+        self.product = p = Product(machine)
         self.programs, self.startup, self.group = p.programs, p.startup, p.group
         self.temp, self.copy, self.wininit = p.temp, p.copy, p.wininit
         self.install, self.uninstall, self.wininit_bytes = p.install, p.uninstall, p.wininit_bytes
@@ -101,10 +121,15 @@ class ProductTestCase(WineTestCase):
         self.assertEqual(m.read_file(self.group + r"\ Kalmaris.lnk"), b"contents of Kalmaris.lnk")
         self.assertEqual(m.read_file(self.group + "\\Něco jako manuál.lnk"), cp("contents of Něco jako manuál.lnk"))
         self.assertEqual(m.exists(self.startup + r"\Kalmaris.lnk"), startup_shortcut)
+        if m.arch == "win64":
+            self.assertEqual(m.reg_values(UNINSTALL_KEY_WOW64), values)
+            self.assertIsNone(m.reg_values(UNINSTALL_KEY_NATIVE64))
 
     def assert_removed(self):
         m = self.machine
         self.assertIsNone(m.reg_values(UNINSTALL_KEY))
+        if m.arch == "win64":
+            self.assertIsNone(m.reg_values(UNINSTALL_KEY_WOW64))
         self.assertFalse(m.exists(self.startup + r"\Kalmaris.lnk"))
         self.assertFalse(m.exists(self.group))
         self.assertFalse(m.exists(INSTALL_DIR))

@@ -19,6 +19,8 @@
 //   launch COMMANDLINE        CreateProcessA(COMMANDLINE) and end at once
 //   sleep MS                  Sleep(MS)
 //   exit N                    ShutDown(N)
+//   version                   the Windows version RtlGetVersion reports:
+//                             major, minor, build, platform (in decimal)
 //
 // Results go to the file named like the program with ".out" appended, one
 // record a line: a key, a colon and the value's bytes in hexadecimal, so no
@@ -210,6 +212,22 @@ void Spawn(bool wait) {
   CloseHandle(process.hProcess);
 }
 
+// RtlGetVersion, unlike GetVersionExA, is not held at 6.2 for a program
+// without a manifest, so it tells which version the system really reports.
+void RecordVersion() {
+  typedef LONG(WINAPI * GetVersionFunction)(OSVERSIONINFOW*);
+  // Through void (*)(void), the type that stands for any function.
+  GetVersionFunction getVersion = reinterpret_cast<GetVersionFunction>(
+      reinterpret_cast<void (*)(void)>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
+  OSVERSIONINFOW info = {};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (getVersion == nullptr || getVersion(&info) != 0) return;
+  RecordNumber("major", static_cast<int32_t>(info.dwMajorVersion));
+  RecordNumber("minor", static_cast<int32_t>(info.dwMinorVersion));
+  RecordNumber("build", static_cast<int32_t>(info.dwBuildNumber));
+  RecordNumber("platform", static_cast<int32_t>(info.dwPlatformId));
+}
+
 }  // namespace
 
 void MainProcedure() {
@@ -256,6 +274,8 @@ void MainProcedure() {
     Spawn(false);
   } else if (Same(operation, "sleep")) {
     Sleep(Number(operand));
+  } else if (Same(operation, "version")) {
+    RecordVersion();
   } else if (Same(operation, "exit")) {
     Record("done", "1", 1);
     ShutDown(Number(operand));

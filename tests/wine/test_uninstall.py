@@ -1,11 +1,16 @@
 """The uninstall on real Win32 (Wine): the launcher started as the system's
 uninstall command does, the worker it starts from the temporary copy, and
-the deletion of that copy when WININIT.INI is processed."""
+the deletion of that copy when WININIT.INI is processed.
+
+The whole cycle runs once for every row of KALMARIS_WINE_ROWS (a Windows
+version in a 32-bit or 64-bit prefix, see winetest.CYCLE_ROWS);
+scripts/compat.sh runs it for every version Wine knows."""
 
 import unittest
 
 from kalmaris import (CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
                       UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
+from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS
 
 
 class Launcher(ProductTestCase):
@@ -64,15 +69,24 @@ class Launcher(ProductTestCase):
 
 class WholeCycle(ProductTestCase):
 
-    def test_install_then_uninstall_removes_everything(self):
+    def cycle(self, uninstall):
+        """Install answered Yes, the uninstall started by uninstall() and
+        confirmed, then the next system start."""
         self.assertEqual(self.install("yes").exit_code, 0)
         self.assert_installed(startup_shortcut=True)
-        result = self.uninstall("yes")
+        result = uninstall()
         self.assertEqual(result.exit_code, 0)
-        self.assertEqual(result.processes, 2)
+        # The launcher and the worker (the system's list adds its own processes).
+        self.assertEqual(len({c.pid for c in result.calls}), 2)
         self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
                          [(UNINSTALL_CAPTION, CONFIRMATION, 36), (UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
         self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
+        # The worker, run from the temporary folder, limits the search for
+        # libraries to the system folder before its first box.
+        launcher = result.calls_named("CopyFileA")[0].pid
+        worker = [(c.name, c.arg(0)) for c in result.calls
+                  if c.pid != launcher and c.name in ("SetDefaultDllDirectories", "MessageBoxA")]
+        self.assertEqual(worker, [("SetDefaultDllDirectories", 0x800), ("MessageBoxA", 0)])
         self.assert_removed()
         deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
@@ -80,6 +94,28 @@ class WholeCycle(ProductTestCase):
         self.assertTrue(self.machine.exists(self.copy))
         self.machine.reboot()
         self.assertFalse(self.machine.exists(self.copy))
+
+    def assert_version(self, version):
+        """The version the system reports is the one asked for; a version this
+        Wine does not know falls back to its default and skips the row."""
+        reported = self.machine.windows_version()
+        if version not in WINDOWS_VERSIONS and reported == DEFAULT_VERSION:
+            self.skipTest("not supported: falls back to the default %d.%d.%d" % DEFAULT_VERSION[:3])
+        self.assertEqual(reported, WINDOWS_VERSIONS.get(version), f"{version} did not take effect")
+
+    def test_install_then_uninstall_removes_everything(self):
+        # Removed from the system's list of installed programs, as a user does.
+        for arch, version in CYCLE_ROWS:
+            with self.subTest(prefix=arch, version=version or "default"):
+                self.use(self.machine_for(arch, version))
+                if version:
+                    self.assert_version(version)
+                self.cycle(self.product.uninstall_from_list)
+
+    def test_started_from_the_installation_directory(self):
+        # As a user double-clicking REMOVE.EXE in Explorer: the launcher's
+        # current directory is the one to be removed.
+        self.cycle(lambda: self.machine.run(TOOL, cwd=INSTALL_DIR, answers=["yes", "ok"], timeout=120))
 
     def test_extra_file_keeps_the_directory(self):
         self.install("no")

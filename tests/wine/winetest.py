@@ -11,7 +11,15 @@ API (short):
   program(name) -> host path of a built program; fails the test if it is missing.
   WineTestCase(unittest.TestCase): self.machine is a fresh Machine for every test;
       set `machine_per_class = True` on a class to share one per class.
-  Machine()                                  started by start(), ended by close()
+  CYCLE_ROWS: the (arch, version) rows of the whole-cycle test, from
+      KALMARIS_WINE_ROWS ("win95 win64:win10": a version, optionally after the
+      prefix's arch and a colon; "default" for Wine's own); unset: one row,
+      a 32-bit prefix with Wine's default version.
+  WINDOWS_VERSIONS: what RtlGetVersion reports for each version Wine knows.
+  Machine(name, relay_modules, arch="win32", version=None)  started by start(), ended by close()
+      arch "win64" gives a 64-bit prefix (the 32-bit programs run under WoW64);
+      version sets the Windows version Wine reports (HKCU\\Software\\Wine,
+      Version, e.g. "win95") for every program the session starts.
     m.run(exe, args=None, command_line=None, cwd=None, env=None, answers=(),
           timeout=60, screenshots=None, relay_modules=None, application=None)
         -> RunResult. exe is a Windows path (or a host Path); command_line is used verbatim when
@@ -40,6 +48,11 @@ API (short):
         process of the session, sharing nothing
     m.full_drive(letter="Q", size_kb=64) -> "Q:\\": a full tmpfs as a drive (root)
     m.reboot(): wineboot -r in the running session (WININIT.INI is processed)
+    m.installed_programs() -> [(key, display name)]: `wine uninstaller --list`
+    m.windows_version() -> (major, minor, build, platform) that RtlGetVersion
+        tells a program (RUNTIME_PROBE.EXE version)
+    A registry key written "HKLM64\\..." is read in the 64-bit view of a 64-bit
+    prefix (where Software\\Wow6432Node is visible as such).
     m.screenshot(png_path)
   RELAY_FUNCTIONS: the functions the relay log records, only for calls made
   from the programs' own modules (RelayFromInclude = relay_modules, default
@@ -72,7 +85,7 @@ CACHE_DIR = Path(os.environ.get("KALMARIS_WINE_CACHE") or REPO / "build" / "host
 KEEP = os.environ.get("KALMARIS_WINE_KEEP") == "1"
 
 # Bumped whenever the template's preparation changes, so old caches are rebuilt.
-TEMPLATE_VERSION = "4"
+TEMPLATE_VERSION = "5"
 
 # Functions recorded in the relay log. Wine logs a forwarded export under the
 # module that implements it (KERNELBASE.CreateFileA, ntdll.RtlAllocateHeap),
@@ -87,9 +100,32 @@ RELAY_FUNCTIONS = [
     "GetWindowsDirectoryA", "WritePrivateProfileStringA", "GetPrivateProfileStringA",
     "RegCreateKeyExA", "RegOpenKeyExA", "RegSetValueExA", "RegQueryValueExA", "RegDeleteKeyA",
     "RegDeleteValueA", "RegCloseKey", "RegEnumKeyExA",
+    "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories",
 ]
 ALIASES = {"RtlAllocateHeap": "HeapAlloc"}
 DEFAULT_RELAY_MODULES = ["remove.exe", "runtime_probe.exe"]
+
+# What RtlGetVersion tells a program under each version Wine 8 accepts as
+# HKCU\Software\Wine "Version": (major, minor, build, platform); platform 1
+# is the Windows 95 family, 2 Windows NT. Without a value Wine reports win7.
+WINDOWS_VERSIONS = {
+    "win95": (4, 0, 950, 1), "win98": (4, 10, 2222, 1), "winme": (4, 90, 3000, 1),
+    "nt40": (4, 0, 1381, 2), "win2k": (5, 0, 2195, 2), "winxp": (5, 1, 2600, 2), "winxp64": (5, 2, 3790, 2),
+    "vista": (6, 0, 6002, 2), "win7": (6, 1, 7601, 2), "win8": (6, 2, 9200, 2), "win81": (6, 3, 9600, 2),
+    "win10": (10, 0, 18362, 2),
+}
+DEFAULT_VERSION = WINDOWS_VERSIONS["win7"]
+
+
+def _cycle_rows(text):
+    rows = []
+    for word in text.split():
+        arch, _, version = word.rpartition(":")
+        rows.append((arch or "win32", None if version == "default" else version))
+    return rows
+
+
+CYCLE_ROWS = _cycle_rows(os.environ.get("KALMARIS_WINE_ROWS") or "default")
 
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 REAL_CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
@@ -159,7 +195,7 @@ def trapno_preload():
     return str(folder) + "/$LIB/trapno_fix.so"
 
 
-def _base_environment(prefix, display, home):
+def _base_environment(prefix, display, home, arch="win32"):
     env = {
         "PATH": "/usr/local/bin:/usr/bin:/bin",
         "HOME": str(home),
@@ -168,7 +204,7 @@ def _base_environment(prefix, display, home):
         "LC_ALL": "cs_CZ.UTF-8",
         "DISPLAY": display,
         "WINEPREFIX": str(prefix),
-        "WINEARCH": "win32",
+        "WINEARCH": arch,
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": WINE_DLL_OVERRIDES,
     }
@@ -222,11 +258,19 @@ class Display:
                 self.process.wait()
             self.process = None
 
-    def screenshot(self, png_path):
+    def screenshot(self, png_path, rect=None, margin=8):
+        """The screen as a PNG; with rect (left, top, right, bottom) only that
+        part of it and a margin around it."""
         png_path = Path(png_path)
         png_path.parent.mkdir(parents=True, exist_ok=True)
         xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.name], capture_output=True, check=True)
-        subprocess.run([REAL_CONVERT, "xwd:-", str(png_path)], input=xwd.stdout, check=True)
+        crop = []
+        if rect is not None:
+            left, top = max(rect[0] - margin, 0), max(rect[1] - margin, 0)
+            crop = ["-crop", f"{rect[2] + margin - left}x{rect[3] + margin - top}+{left}+{top}", "+repage"]
+            # A window at the screen's edge gets its margin of black screen too.
+            crop += ["-background", "black", "-splice", f"{left - rect[0] + margin}x{top - rect[1] + margin}"]
+        subprocess.run([REAL_CONVERT, "xwd:-"] + crop + [str(png_path)], input=xwd.stdout, check=True)
         return png_path
 
 
@@ -244,28 +288,34 @@ def _reg_text_value(reg_file, key, name):
     return None
 
 
-def template_prefix():
-    """The prepared prefix every machine starts from, made once per cache."""
+def _template_name(arch):
+    return "template" if arch == "win32" else "template-" + arch
+
+
+def template_prefix(arch="win32"):
+    """The prepared prefix every machine of that arch starts from, made once
+    per cache."""
     CACHE_DIR.mkdir(parents=True, exist_ok=True)
-    template = CACHE_DIR / "template"
+    name = _template_name(arch)
+    template = CACHE_DIR / name
     stamp = template / ".kalmaris-template"
     wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     want = f"{TEMPLATE_VERSION} {wine_version}\n"
-    with open(CACHE_DIR / "template.lock", "w") as lock:
+    with open(CACHE_DIR / f"{name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if stamp.exists() and stamp.read_text() == want:
             return template
         started = time.time()
-        work = Path(tempfile.mkdtemp(prefix="template.", dir=CACHE_DIR))
+        work = Path(tempfile.mkdtemp(prefix=name + ".", dir=CACHE_DIR))
         prefix = work / "prefix"
         home = work / "home"
         home.mkdir()
         display = Display().start()
         try:
             try:
-                _prepare_template(prefix, display, home)
+                _prepare_template(prefix, display, home, arch)
             finally:
-                subprocess.run(["wineserver", "-k"], env=_base_environment(prefix, display.name, home),
+                subprocess.run(["wineserver", "-k"], env=_base_environment(prefix, display.name, home, arch),
                                capture_output=True)
                 display.stop()
         except BaseException:
@@ -276,13 +326,13 @@ def template_prefix():
             shutil.rmtree(template)
         prefix.rename(template)
         shutil.rmtree(work, ignore_errors=True)
-        (CACHE_DIR / "template.seconds").write_text(f"{time.time() - started:.1f}\n")
+        (CACHE_DIR / f"{name}.seconds").write_text(f"{time.time() - started:.1f}\n")
         return template
 
 
-def _prepare_template(prefix, display, home):
+def _prepare_template(prefix, display, home, arch):
     """A new prefix made by wineboot, set up for the tests."""
-    env = _base_environment(prefix, display.name, home)
+    env = _base_environment(prefix, display.name, home, arch)
     _check(["wineboot", "-i"], env, 300)
 
     def reg(*args):
@@ -520,13 +570,15 @@ class Machine:
     """A fresh Wine prefix with its own Xvfb display, one Wine session that
     stays alive until close(), and the clicker serving inside it."""
 
-    def __init__(self, name="machine", relay_modules=None):
+    def __init__(self, name="machine", relay_modules=None, arch="win32", version=None):
         self.name = re.sub(r"[^A-Za-z0-9_.-]", "_", name)[-80:]
         self.relay_modules = list(relay_modules or DEFAULT_RELAY_MODULES)
+        self.arch, self.version = arch, version
         self.display = None
         self.session = None
         self.mounts = []
         self.request_number = 0
+        self.runs = 0
         self.dir = None
         self.box_log_offset = 0
 
@@ -535,11 +587,11 @@ class Machine:
     def start(self):
         started = time.time()
         ensure_i386()
-        template = template_prefix()
+        template = template_prefix(self.arch)
         (CACHE_DIR / "machines").mkdir(parents=True, exist_ok=True)
         self.dir = Path(tempfile.mkdtemp(prefix=self.name + ".", dir=CACHE_DIR / "machines"))
         self.prefix = self.dir / "prefix"
-        with open(CACHE_DIR / "template.lock", "w") as lock:
+        with open(CACHE_DIR / f"{_template_name(self.arch)}.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_SH)  # no rebuild of the template meanwhile
             subprocess.run(["cp", "-a", str(template), str(self.prefix)], check=True)
         self.control = self.dir / "control"
@@ -547,7 +599,7 @@ class Machine:
         (self.dir / "home").mkdir()
         self.log_path = self.dir / "wine.log"
         self.display = Display().start()
-        self.env = _base_environment(self.prefix, self.display.name, self.dir / "home")
+        self.env = _base_environment(self.prefix, self.display.name, self.dir / "home", self.arch)
         # One persistent server: nothing the session does (WININIT.INI among
         # it) is redone by a new session until the test asks for it.
         subprocess.run(["wineserver", "-p"], env=self.env, check=True)
@@ -566,6 +618,8 @@ class Machine:
             time.sleep(0.05)
         if self.relay_modules != DEFAULT_RELAY_MODULES:
             self.set_relay_modules(self.relay_modules)
+        if self.version:
+            self.set_version(self.version)
         self.start_seconds = time.time() - started
         _note_time(f"start {self.name}", self.start_seconds)
         return self
@@ -709,6 +763,7 @@ class Machine:
     def run(self, exe, args=None, command_line=None, cwd=None, env=None, answers=(), timeout=60,
             screenshots=None, relay_modules=None, application=None):
         started = time.time()
+        self.runs += 1
         if isinstance(exe, Path):
             exe = self.windows_path(exe)
         unknown = [a for a in answers
@@ -771,15 +826,20 @@ class Machine:
 
     def _take_pending_shots(self, folder, taken):
         """Screenshots of the boxes the clicker holds back, named box-1.png,
-        box-2.png, ... in the order of this run; taken maps the clicker's box
-        number to the picture."""
+        box-2.png, ... in the order of this run, each cut to the box with a
+        small margin; taken maps the clicker's box number to the picture.
+        Boxes of earlier runs (already shot and answered) are left alone."""
         for path in sorted(self.control.glob("box.*"), key=lambda p: int(p.name.split(".")[1])
                            if p.name.split(".")[1].isdigit() else 0):
-            sequence = path.name.split(".")[1]
-            if not sequence.isdigit() or int(sequence) in taken:
+            sequence = path.name[len("box."):]  # box.<n>.tmp is still being written
+            if not sequence.isdigit() or int(sequence) in taken or (self.control / f"shot.{sequence}").exists():
                 continue
-            time.sleep(0.3)  # let the box paint
-            shot = self.display.screenshot(folder / f"box-{len(taken) + 1}.png")
+            rect = None
+            for line in path.read_text().splitlines():
+                if line.startswith("rect "):
+                    rect = tuple(int(x) for x in line.split()[1:5])
+            time.sleep(0.5)  # let the box paint
+            shot = self.display.screenshot(folder / f"box-{len(taken) + 1}.png", rect)
             (self.control / f"shot.{sequence}").write_text("ok\n")
             taken[int(sequence)] = shot
 
@@ -827,6 +887,33 @@ class Machine:
                     break
             boxes.append(box)
         return boxes
+
+    def set_version(self, version):
+        """The Windows version Wine reports to the programs started from now on."""
+        self.version = version
+        self.reg_set(r"HKCU\Software\Wine", "Version", version)
+
+    def windows_version(self):
+        """(major, minor, build, platform) as RtlGetVersion tells RUNTIME_PROBE.EXE."""
+        probe = self.install(program("RUNTIME_PROBE.EXE"), r"C:\probe")
+        self.run(probe, ["version"])
+        found = dict(line.split(":") for line in self.read_file(probe + ".out").decode("ascii").splitlines())
+        major, minor, build, platform = (int(bytes.fromhex(found[k]).decode("ascii"))
+                                         for k in ("major", "minor", "build", "platform"))
+        # The Windows 95 family keeps the major and minor version in the high
+        # word of the build number.
+        return major, minor, build & 0xFFFF, platform
+
+    def installed_programs(self):
+        """The system's list of installed programs as `wine uninstaller --list`
+        prints it: [(key, display name)]."""
+        done = _check(["wine", "uninstaller", "--list"], self.env, 120)
+        entries = []
+        for line in done.stdout.decode("utf-8", "replace").splitlines():
+            key, _, name = line.strip().partition("|||")
+            if name:
+                entries.append((key, name))
+        return entries
 
     def reboot(self, timeout=120):
         """Runs `wineboot -r` inside the live session: pending renames and
@@ -926,8 +1013,8 @@ class Machine:
         link.symlink_to(mount_point)
         return f"{letter.upper()}:\\"
 
-    def screenshot(self, png_path):
-        return self.display.screenshot(png_path)
+    def screenshot(self, png_path, rect=None):
+        return self.display.screenshot(png_path, rect)
 
 
 class WineError(Exception):
@@ -942,6 +1029,18 @@ class WineTestCase(unittest.TestCase):
 
     machine_per_class = False
     relay_modules = None
+
+    def machine_for(self, arch, version):
+        """A machine of that arch reporting that version: the test's own one
+        while no program has run on it, else a new one."""
+        m = self.machine
+        if m.arch == arch and m.runs == 0 and not m.version:
+            if version:
+                m.set_version(version)
+            return m
+        m = Machine(f"{self.id().split('.', 1)[-1]}.{arch}.{version}", self.relay_modules, arch, version).start()
+        self.addCleanup(m.close)
+        return m
 
     @classmethod
     def setUpClass(cls):
