@@ -15,11 +15,11 @@ ALLOWED_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL"}
 
 VERSION_TABLE = "040904E4"
 VERSION_STRINGS = {
-    "CompanyName": "Kalmaris s.r.o.",
+    "CompanyName": "Kalmaris",
     "FileDescription": "Instala\u010dn\u00ed n\u00e1stroj programu Kalmaris",
     "FileVersion": "0.9",
     "InternalName": "Kalmaris Install Tool",
-    "LegalCopyright": "\u00a9 2001 Kalmaris s.r.o.",
+    "LegalCopyright": "\u00a9 2001",
     "OriginalFilename": "REMOVE.EXE",
     "ProductName": "Kalmaris Install Tool",
     "ProductVersion": "1.0",
@@ -93,6 +93,9 @@ class RemoveExeTest(unittest.TestCase):
         iat, _ = self.pe.directory(12)  # the import address table
         section = next(s for s in self.pe.sections if s.virtual_address <= iat < s.virtual_address + s.virtual_size)
         self.assertTrue(section.characteristics & 0x80000000, section.name)
+        # No section is both writable and executable: the code stays read-only.
+        for s in self.pe.sections:
+            self.assertNotEqual(s.characteristics & 0xA0000000, 0xA0000000, s.name)
 
     # -- resources -------------------------------------------------------
 

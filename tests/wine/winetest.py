@@ -576,6 +576,8 @@ class Machine:
         self.arch, self.version = arch, version
         self.display = None
         self.session = None
+        self.env = None
+        self.log_file = None
         self.mounts = []
         self.request_number = 0
         self.runs = 0
@@ -584,7 +586,22 @@ class Machine:
 
     # ---- life cycle
 
-    def start(self):
+    def start(self, attempts=2):
+        """Starts the machine. Now and then Wine's first session in a new
+        prefix hangs in its set-up under emulation; a start that fails is
+        cleaned up (nothing of it stays running) and tried once more on a
+        fresh copy of the template."""
+        for attempt in range(1, attempts + 1):
+            try:
+                return self._start_once()
+            except AssertionError:
+                self.close()
+                if attempt == attempts:
+                    raise
+                _note_time(f"start {self.name} failed, tried again", 0)
+        return self
+
+    def _start_once(self):
         started = time.time()
         ensure_i386()
         template = template_prefix(self.arch)
@@ -602,9 +619,11 @@ class Machine:
         self.env = _base_environment(self.prefix, self.display.name, self.dir / "home", self.arch)
         # One persistent server: nothing the session does (WININIT.INI among
         # it) is redone by a new session until the test asks for it.
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
-        session_env = dict(self.env, WINEDEBUG="+pid,+relay,err+all,fixme-all")
+        # Its output goes to the log: a server left running must not hold the
+        # test runner's output open.
         self.log_file = open(self.log_path, "ab")
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdout=self.log_file, stderr=self.log_file)
+        session_env = dict(self.env, WINEDEBUG="+pid,+relay,err+all,fixme-all")
         self.session = subprocess.Popen(
             ["wine", str(program("CLICKER.EXE")), self.windows_path(self.control)],
             cwd=self.control, env=session_env, stdout=self.log_file, stderr=self.log_file,
@@ -635,12 +654,16 @@ class Machine:
                 except subprocess.TimeoutExpired:
                     pass
         finally:
-            subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-            subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=60)
+            if self.env is not None:
+                subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+                subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=60)
             if self.session is not None and self.session.poll() is None:
                 os.killpg(self.session.pid, signal.SIGKILL)
                 self.session.wait()
-            self.log_file.close()
+            self.session = None
+            if self.log_file is not None:
+                self.log_file.close()
+                self.log_file = None
             for mount in reversed(self.mounts):
                 subprocess.run(["umount", "-l", str(mount)], capture_output=True)
             self.mounts = []
