@@ -9,12 +9,13 @@
 
 #define KALMARIS_PRODUCT_KEY "Kalmaris"
 #define KALMARIS_INSTALL_DIR "C:\\Program Files\\Kalmaris\\"
+#define KALMARIS_TOOL_PATH KALMARIS_INSTALL_DIR "REMOVE.EXE"
 #define KALMARIS_UNINSTALL_KEY_PREFIX "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 
 // Product and installation layout.
 inline constexpr char ProductKey[] = KALMARIS_PRODUCT_KEY;  // uninstall key and program-group folder
 inline constexpr char DisplayName[] = "Kalmaris 2001";
-inline constexpr char UninstallCommand[] = KALMARIS_INSTALL_DIR "REMOVE.EXE";  // also the installed tool itself
+inline constexpr char UninstallCommand[] = KALMARIS_TOOL_PATH;  // also the installed tool itself
 inline constexpr char InstallDir[] = KALMARIS_INSTALL_DIR;
 inline constexpr unsigned InstallDirWithoutBackslash = sizeof InstallDir - 2;  // "C:\Program Files\Kalmaris"
 inline constexpr char GroupShortcutName[] = " Kalmaris.lnk";  // the product shortcut's name in the program group
@@ -23,13 +24,17 @@ inline constexpr const char* ProductShortcutFile = GroupShortcutName + 1;
 inline constexpr char ManualShortcutFile[] = "Něco jako manuál.lnk";
 
 // The installation directory's files, in the order the uninstall deletes them:
-// their names in InstallDir, and the same as full paths.
+// their names in InstallDir, which the program uses, and the same as full
+// paths, which name them in one piece.
 inline constexpr const char* InstalledFileNames[] = {
     ProductShortcutFile, ManualShortcutFile, "KM.EXE", "KM.RTF", "REMOVE.EXE",
 };
 inline constexpr const char* InstalledFiles[] = {
-    KALMARIS_INSTALL_DIR "Kalmaris.lnk", KALMARIS_INSTALL_DIR "Něco jako manuál.lnk", KALMARIS_INSTALL_DIR "KM.EXE",
-    KALMARIS_INSTALL_DIR "KM.RTF",       KALMARIS_INSTALL_DIR "REMOVE.EXE",
+    KALMARIS_INSTALL_DIR "Kalmaris.lnk",
+    KALMARIS_INSTALL_DIR "Něco jako manuál.lnk",
+    KALMARIS_INSTALL_DIR "KM.EXE",
+    KALMARIS_INSTALL_DIR "KM.RTF",
+    KALMARIS_TOOL_PATH,
 };
 inline constexpr unsigned InstalledFileCount = sizeof InstalledFiles / sizeof InstalledFiles[0];
 
@@ -38,7 +43,7 @@ inline constexpr char UninstallKeyPrefix[] = KALMARIS_UNINSTALL_KEY_PREFIX;  // 
 inline constexpr char UninstallKey[] = KALMARIS_UNINSTALL_KEY_PREFIX KALMARIS_PRODUCT_KEY;
 // The registered command: the installed tool in double quotes, so that the
 // system never splits its path at the blank.
-inline constexpr char UninstallCommandLine[] = "\"" KALMARIS_INSTALL_DIR "REMOVE.EXE\"";
+inline constexpr char UninstallCommandLine[] = "\"" KALMARIS_TOOL_PATH "\"";
 inline constexpr char ShellFoldersKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";  // HKCU
 inline constexpr char DisplayNameValue[] = "DisplayName";

@@ -153,10 +153,6 @@ Text& Text::operator+=(const char* tail) {
   return *this;
 }
 
-void Append(Text& text, const char* chars, unsigned count) {
-  AppendChars(text, chars, count);
-}
-
 Text operator+(const Text& a, const Text& b) {
   Text result(a);
   result += b;

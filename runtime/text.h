@@ -50,8 +50,6 @@ struct Text {
   Text& operator+=(const char* tail);
 };
 
-// Appends count characters, zeros included.
-void Append(Text& text, const char* chars, unsigned count);
 Text operator+(const Text& a, const Text& b);
 Text operator+(const Text& a, const char* b);
 // Byte-wise and unsigned; the shorter text is smaller when one is a prefix of

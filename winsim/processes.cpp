@@ -1,7 +1,6 @@
 // Processes: running the program's entry as a process, what a process knows
 // about itself (command line, module, thread block, exception filter), how it
 // ends, and CreateProcessA with Windows' search for the program file.
-#include <cctype>
 #include <stdexcept>
 
 #include "winsim/internal.h"
@@ -190,20 +189,9 @@ BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
   return gate.True();
 }
 
-namespace {
-
-bool SameNameIgnoringCase(std::string a, std::string b) {
-  for (char& c : a) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (char& c : b) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return a == b;
-}
-
-}  // namespace
-
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
   Gate gate("GetModuleHandleA", Quote(moduleName));
-  bool kernel = moduleName != nullptr &&
-                (SameNameIgnoringCase(moduleName, "KERNEL32") || SameNameIgnoringCase(moduleName, "KERNEL32.DLL"));
+  bool kernel = moduleName != nullptr && (SameName(moduleName, "KERNEL32") || SameName(moduleName, "KERNEL32.DLL"));
   if (gate.Injected() || !kernel) {
     gate.Failure("NULL", gate.InjectedError(kErrorModNotFound));
     return nullptr;

@@ -95,6 +95,9 @@ TEST(Constants, DerivedLengthsAndOrder) {
   EXPECT_EQ(std::string(InstallDir, InstallDirWithoutBackslash), "C:\\Program Files\\Kalmaris");
   EXPECT_EQ(InstalledFileCount, 5u);
   EXPECT_STREQ(InstalledFiles[InstalledFileCount - 1], UninstallCommand);
+  for (unsigned i = 0; i < InstalledFileCount; ++i) {
+    EXPECT_EQ(std::string(InstallDir) + InstalledFileNames[i], InstalledFiles[i]) << i;
+  }
   // The en dash and the accented letters are single Windows-1250 bytes.
   EXPECT_NE(std::string(InstallFailed).find('\x96'), std::string::npos);
   EXPECT_EQ(std::string(ManualShortcutFile)[1], '\xEC');
