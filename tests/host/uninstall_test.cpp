@@ -82,8 +82,7 @@ TEST(Launcher, CopiesStartsQuotedAndSchedulesDeletion) {
                        "ReadFile ReadFile CloseHandle CreateProcessA CloseHandle "),
             std::string::npos)
       << calls;
-  EXPECT_NE(copyOpen.find("CreateFileA(\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\", 0x80000000, 0x1, 3"),
-            std::string::npos);
+  EXPECT_NE(copyOpen.find("CreateFileA(\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\", 0x80000000, 0x1, 3"), std::string::npos);
   EXPECT_EQ(sim::LastProcessLeaks().files, 0);
   EXPECT_EQ(sim::LastProcessLeaks().environment, 0);
 }
@@ -123,10 +122,10 @@ TEST(Launcher, FailuresAndOddEnvironments) {
                         [] { sim::HoldOpen(kTempCopy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE); });
        },
        kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0},
-      {"own file cannot be read", [] { sim::FailCall("CreateFileA", 2, ERROR_ACCESS_DENIED); },
-       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0},
-      {"own file fails while being read", [] { sim::FailCall("ReadFile", 2); }, kConfirm + kCannotStart, kTempCopy,
-       "", kWininit, "-", 0},
+      {"own file cannot be read", [] { sim::FailCall("CreateFileA", 2, ERROR_ACCESS_DENIED); }, kConfirm + kCannotStart,
+       kTempCopy, "", kWininit, "-", 0},
+      {"own file fails while being read", [] { sim::FailCall("ReadFile", 2); }, kConfirm + kCannotStart, kTempCopy, "",
+       kWininit, "-", 0},
       {"TEMP unset", [] { sim::SetEnvironment({"windir=C:\\WINDOWS"}); }, kConfirm, "C:\\~REMOVE.TMP",
        "\"\\~REMOVE.TMP\" /REMOVE", kWininit, "[rename]\r\nnul=\\~REMOVE.TMP\r\n", 0},
       {"WINDIR unset", [] { sim::SetEnvironment({"TEMP=C:\\WINDOWS\\TEMP"}); }, kConfirm, kTempCopy,
