@@ -1,6 +1,7 @@
 // Processes: running the program's entry as a process, what a process knows
 // about itself (command line, module, thread block, exception filter), how it
 // ends, and CreateProcessA with Windows' search for the program file.
+#include <cstring>
 #include <stdexcept>
 
 #include "winsim/internal.h"
@@ -179,13 +180,26 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
 }
 
 // The system library every process has loaded, as GetModuleHandleA hands it
-// out; its one lookup-only export is SetDefaultDllDirectories, which systems
-// from Windows 8 on (and earlier ones with the update) offer.
+// out; its lookup-only exports are SetDefaultDllDirectories, which systems
+// from Windows 8 on (and earlier ones with the update) offer, and
+// SetProcessMitigationPolicy (Windows 8 on).
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7b800000));
 
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
   Gate gate("SetDefaultDllDirectories", Hex(flags));
   if (gate.Injected()) return gate.False(gate.InjectedError(ERROR_INVALID_PARAMETER));
+  return gate.True();
+}
+
+// Logged with the policy's first four bytes, as the policies the program
+// sets are four-byte flag sets.
+BOOL WINAPI SimSetProcessMitigationPolicy(int policy, void* buffer, SIZE_T length) {
+  uint32_t flags = 0;
+  if (buffer != nullptr && length >= sizeof flags) std::memcpy(&flags, buffer, sizeof flags);
+  Gate gate("SetProcessMitigationPolicy", std::to_string(policy) + ", " +
+                                              (buffer == nullptr ? std::string("NULL") : Hex(flags)) + ", " +
+                                              std::to_string(length));
+  if (gate.Injected() || buffer == nullptr) return gate.False(gate.InjectedError(ERROR_INVALID_PARAMETER));
   return gate.True();
 }
 
@@ -202,13 +216,18 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   Gate gate("GetProcAddress", std::string(module == kKernel32 ? "KERNEL32" : "other") + ", " + Quote(procName));
-  if (gate.Injected() || module != kKernel32 || procName == nullptr ||
-      std::string(procName) != "SetDefaultDllDirectories") {
+  void* found = nullptr;
+  if (module == kKernel32 && procName != nullptr) {
+    std::string name = procName;
+    if (name == "SetDefaultDllDirectories") found = reinterpret_cast<void*>(&SimSetDefaultDllDirectories);
+    if (name == "SetProcessMitigationPolicy") found = reinterpret_cast<void*>(&SimSetProcessMitigationPolicy);
+  }
+  if (gate.Injected() || found == nullptr) {
     gate.Failure("NULL", gate.InjectedError(ERROR_PROC_NOT_FOUND));
     return nullptr;
   }
   gate.Result("set");
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SimSetDefaultDllDirectories));
+  return reinterpret_cast<FARPROC>(found);
 }
 
 LPSTR WINAPI GetCommandLineA(void) {

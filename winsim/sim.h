@@ -185,6 +185,7 @@ Exit RunStarted(void (*entry)(), size_t index);
 //   GetCommandLineA()  GetEnvironmentStringsA()  GetProcessHeap()
 //   GetModuleHandleA(name)  GetProcAddress(KERNEL32|other, name)
 //   SetDefaultDllDirectories(flags)
+//   SetProcessMitigationPolicy(policy, first four bytes of the buffer, size)
 // For example
 //   CreateFileA("C:\WINDOWS\WININIT.INI", 0x40000000, 0x0, 4, 0x80) = 0x104
 //   WriteFile(0x104, set, 12) = FALSE, error 112 (injected)
@@ -196,9 +197,9 @@ Exit RunStarted(void (*entry)(), size_t index);
 // ReadFile "TRUE, read N", RegCreateKeyExA "0, <handle> created|opened",
 // RegOpenKeyExA "0, <handle>", RegQueryValueExA "0, type T, N bytes",
 // CreateProcessA "TRUE, \"<program chosen>\"". Only KERNEL32 is known to
-// GetModuleHandleA, and only its SetDefaultDllDirectories to GetProcAddress;
-// a system without that function is FailCall("GetProcAddress", 1,
-// ERROR_PROC_NOT_FOUND). GetLastError and
+// GetModuleHandleA, and only its SetDefaultDllDirectories and
+// SetProcessMitigationPolicy to GetProcAddress; a system without one of them
+// is FailCall("GetProcAddress", n, ERROR_PROC_NOT_FOUND). GetLastError and
 // NtCurrentTeb are not logged (nor counted).
 const std::vector<std::string>& Calls();
 size_t CallCount();

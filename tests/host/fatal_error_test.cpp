@@ -186,24 +186,39 @@ TEST(StartUp, OrderOfCallsAndNormalEnd) {
   EXPECT_EQ(calls.back().rfind("ExitProcess(", 0), 0u);
 }
 
-// Every mode limits the library search to the system folder before anything
-// else where the system offers that; where it does not, or refuses, the mode
-// runs exactly as it would have.
+// Every mode limits the library search to the system folder and refuses
+// junctions made by users before anything else, where the system offers
+// that; where it does not, or refuses, the mode runs exactly as it would have.
 TEST(StartUp, LibrarySearchIsLimitedFirstWhereOffered) {
-  const std::string lookUp[] = {"GetModuleHandleA(\"KERNEL32\") = KERNEL32",
-                                "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = set"};
+  const std::string lookUp[] = {
+      "GetModuleHandleA(\"KERNEL32\") = KERNEL32", "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = set",
+      "SetDefaultDllDirectories(0x800) = TRUE", "GetProcAddress(KERNEL32, \"SetProcessMitigationPolicy\") = set",
+      "SetProcessMitigationPolicy(16, 0x1, 4) = TRUE"};
   struct Case {
     const char* name;
     std::function<void()> arrange;
     std::vector<std::string> first;
   } cases[] = {
-      {"offered", [] {}, {lookUp[0], lookUp[1], "SetDefaultDllDirectories(0x800) = TRUE"}},
+      {"offered", [] {}, {lookUp[0], lookUp[1], lookUp[2], lookUp[3], lookUp[4]}},
       {"missing",
        [] { sim::FailCall("GetProcAddress", 1, ERROR_PROC_NOT_FOUND); },
-       {lookUp[0], "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = NULL, error 127 (injected)"}},
+       {lookUp[0], "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = NULL, error 127 (injected)", lookUp[3],
+        lookUp[4]}},
       {"refused",
        [] { sim::FailCall("SetDefaultDllDirectories"); },
-       {lookUp[0], lookUp[1], "SetDefaultDllDirectories(0x800) = FALSE, error 87 (injected)"}},
+       {lookUp[0], lookUp[1], "SetDefaultDllDirectories(0x800) = FALSE, error 87 (injected)", lookUp[3], lookUp[4]}},
+      {"mitigation missing",
+       [] { sim::FailCall("GetProcAddress", 2, ERROR_PROC_NOT_FOUND); },
+       {lookUp[0], lookUp[1], lookUp[2],
+        "GetProcAddress(KERNEL32, \"SetProcessMitigationPolicy\") = NULL, error 127 (injected)"}},
+      {"mitigation refused",
+       [] { sim::FailCall("SetProcessMitigationPolicy"); },
+       {lookUp[0], lookUp[1], lookUp[2], lookUp[3],
+        "SetProcessMitigationPolicy(16, 0x1, 4) = FALSE, error 87 (injected)"}},
+      {"neither offered",
+       [] { sim::FailAlways("GetProcAddress", ERROR_PROC_NOT_FOUND); },
+       {lookUp[0], "GetProcAddress(KERNEL32, \"SetDefaultDllDirectories\") = NULL, error 127 (injected)",
+        "GetProcAddress(KERNEL32, \"SetProcessMitigationPolicy\") = NULL, error 127 (injected)"}},
   };
   for (const char* mode : {"/INSTALL", "/REMOVE", ""}) {
     std::vector<std::string> offeredRest;

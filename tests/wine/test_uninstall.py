@@ -72,8 +72,10 @@ class WholeCycle(ProductTestCase):
     def cycle(self, uninstall):
         """Install answered Yes, the uninstall started by uninstall() and
         confirmed, then the next system start."""
-        self.assertEqual(self.install("yes").exit_code, 0)
+        installed = self.install("yes")
+        self.assertEqual(installed.exit_code, 0)
         self.assert_installed(startup_shortcut=True)
+        self.assert_hardened_first(installed, installed.pid)
         result = uninstall()
         self.assertEqual(result.exit_code, 0)
         # The launcher and the worker (the system's list adds its own processes).
@@ -81,12 +83,12 @@ class WholeCycle(ProductTestCase):
         self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
                          [(UNINSTALL_CAPTION, CONFIRMATION, 36), (UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
         self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
-        # The worker, run from the temporary folder, limits the search for
-        # libraries to the system folder before its first box.
+        # The launcher, and the worker run from the temporary folder, limit
+        # the search for libraries to the system folder and refuse junctions
+        # made by users before their first box.
         launcher = result.calls_named("CopyFileA")[0].pid
-        worker = [(c.name, c.arg(0)) for c in result.calls
-                  if c.pid != launcher and c.name in ("SetDefaultDllDirectories", "MessageBoxA")]
-        self.assertEqual(worker, [("SetDefaultDllDirectories", 0x800), ("MessageBoxA", 0)])
+        self.assert_hardened_first(result, launcher)
+        self.assert_hardened_first(result, next(c.pid for c in result.calls if c.pid != launcher))
         self.assert_removed()
         deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
@@ -94,6 +96,16 @@ class WholeCycle(ProductTestCase):
         self.assertTrue(self.machine.exists(self.copy))
         self.machine.reboot()
         self.assertFalse(self.machine.exists(self.copy))
+
+    def assert_hardened_first(self, result, pid):
+        """Up to its first box, the process pid made the two hardening calls
+        and nothing else of theirs: library search 0x800, then the
+        redirection trust policy (16) with a policy of four bytes."""
+        made = [(c.name, c.arg(0)) + ((c.arg(2),) if c.name == "SetProcessMitigationPolicy" else ())
+                for c in result.calls if c.pid == pid
+                and c.name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy", "MessageBoxA")]
+        self.assertEqual(made[:3], [("SetDefaultDllDirectories", 0x800), ("SetProcessMitigationPolicy", 16, 4),
+                                    ("MessageBoxA", 0)])
 
     def assert_version(self, version):
         """The version the system reports is the one asked for; a version this

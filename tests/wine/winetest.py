@@ -85,7 +85,7 @@ CACHE_DIR = Path(os.environ.get("KALMARIS_WINE_CACHE") or REPO / "build" / "host
 KEEP = os.environ.get("KALMARIS_WINE_KEEP") == "1"
 
 # Bumped whenever the template's preparation changes, so old caches are rebuilt.
-TEMPLATE_VERSION = "5"
+TEMPLATE_VERSION = "6"
 
 # Functions recorded in the relay log. Wine logs a forwarded export under the
 # module that implements it (KERNELBASE.CreateFileA, ntdll.RtlAllocateHeap),
@@ -100,7 +100,7 @@ RELAY_FUNCTIONS = [
     "GetWindowsDirectoryA", "WritePrivateProfileStringA", "GetPrivateProfileStringA",
     "RegCreateKeyExA", "RegOpenKeyExA", "RegSetValueExA", "RegQueryValueExA", "RegDeleteKeyA",
     "RegDeleteValueA", "RegCloseKey", "RegEnumKeyExA",
-    "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories",
+    "GetModuleHandleA", "GetProcAddress", "SetDefaultDllDirectories", "SetProcessMitigationPolicy",
 ]
 ALIASES = {"RtlAllocateHeap": "HeapAlloc"}
 DEFAULT_RELAY_MODULES = ["remove.exe", "runtime_probe.exe"]
