@@ -1,7 +1,8 @@
-// Existence tests and single-directory operations.
+// Existence tests, single-directory operations and file reading.
 #pragma once
 
 #include "runtime/text.h"
+#include "runtime/win32.h"
 
 // True when path, taken as a search pattern, matches any file or directory.
 // A path ending in a backslash or naming a drive root is reported absent.
@@ -25,3 +26,11 @@ inline bool DeleteDirectory(const Text& path) {
 
 // The last byte of an existing, non-empty, readable file, or -1.
 int LastFileByte(const ShortText& name);
+
+// Opens an existing file for reading, shared with readers only: while the
+// handle is open nobody can write, replace, rename or delete the file.
+// INVALID_HANDLE_VALUE when it cannot be opened so.
+HANDLE OpenReadOnlyShared(const char* path);
+// True when both files, read from their starts, hold the same bytes up to
+// the same end; false when either cannot be read.
+bool SameContents(HANDLE a, HANDLE b);

@@ -35,6 +35,24 @@ bool StartWorker(const ShortText& copyPath, const char* tempDirectory) {
                         nullptr, tempDirectory, &startup, &process) != FALSE;
 }
 
+// The temporary folder belongs to the user: any program of the user can
+// write there, while the worker usually runs with the administrator rights
+// the uninstall was given. A copy replaced between the copying and the start
+// would run with those rights. So the copy is opened first in a way that
+// keeps everybody from writing, replacing or deleting it until the worker
+// has been started, and the worker is started only when the copy still holds
+// the tool's own bytes.
+bool StartCheckedWorker(const ShortText& ownPath, const ShortText& copyPath, const char* tempDirectory) {
+  HANDLE copy = OpenReadOnlyShared(copyPath.chars);
+  if (copy == INVALID_HANDLE_VALUE) return false;
+  HANDLE own = OpenReadOnlyShared(ownPath.chars);
+  bool unchanged = own != INVALID_HANDLE_VALUE && SameContents(copy, own);
+  if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
+  bool started = unchanged && StartWorker(copyPath, tempDirectory);
+  CloseHandle(copy);
+  return started;
+}
+
 // Appends "[rename]" and "nul=<copy>" to WININIT.INI in the system directory.
 // A file that cannot be opened is skipped silently. When the file does not end
 // with a line break, one is added first so that another program's last entry
@@ -68,7 +86,8 @@ void RunRemoveLauncher() {
   // Without TEMP the copy lies in the root of the current drive.
   const char* tempDirectory = temp.length > 0 ? temp.chars : "\\";
 
-  if (CopyFileA(ownPath.chars, copyPath.chars, FALSE) == FALSE || !StartWorker(copyPath, tempDirectory)) {
+  if (CopyFileA(ownPath.chars, copyPath.chars, FALSE) == FALSE ||
+      !StartCheckedWorker(ownPath, copyPath, tempDirectory)) {
     MessageBoxA(nullptr, LauncherFailed, UninstallCaption, StyleStop);
     return;
   }

@@ -147,6 +147,14 @@ struct Rule {
   uint64_t id = 0;
 };
 
+// An action that runs once the nth call of a function has done its work.
+struct AfterRule {
+  std::string function;
+  uint64_t nth = 0;
+  uint64_t seen = 0;
+  std::function<void()> action;
+};
+
 struct Machine {
   bool initialized = false;
   std::map<char, Drive> drives;
@@ -171,6 +179,7 @@ struct Machine {
   std::vector<std::string> calls;
 
   std::vector<Rule> rules;
+  std::vector<AfterRule> afterRules;
   uint64_t nextRuleId = 1;
   uint64_t lastArmedRule = 0;
   std::string failedCall;
@@ -217,6 +226,8 @@ class Gate {
   Gate(const char* function, const std::string& arguments, bool canFail = true);
   Gate(const Gate&) = delete;
   Gate& operator=(const Gate&) = delete;
+  // Runs the action armed with AfterCall for this call, if any.
+  ~Gate();
 
   bool Injected() const { return injected_; }
   // The error an injected failure reports: the armed one, else the usual one.
@@ -236,6 +247,7 @@ class Gate {
   size_t line_;
   bool injected_ = false;
   DWORD error_ = 0;
+  std::function<void()> after_;
 };
 
 }  // namespace sim::detail

@@ -99,6 +99,17 @@ Gate::Gate(const char* function, const std::string& arguments, bool canFail) {
     if (rule.always || rule.seen < rule.nth) live.push_back(rule);
   }
   m.rules.swap(live);
+  for (size_t i = 0; i < m.afterRules.size(); ++i) {
+    AfterRule& rule = m.afterRules[i];
+    if (rule.function != function || ++rule.seen != rule.nth) continue;
+    after_ = std::move(rule.action);
+    m.afterRules.erase(m.afterRules.begin() + static_cast<std::ptrdiff_t>(i));
+    break;
+  }
+}
+
+Gate::~Gate() {
+  if (after_) after_();
 }
 
 void Gate::Result(const std::string& text) {
@@ -271,6 +282,7 @@ void Reset() {
   m.started.clear();
   m.calls.clear();
   m.rules.clear();
+  m.afterRules.clear();
   m.lastArmedRule = 0;
   m.failedCall.clear();
   m.failedLine = SIZE_MAX;
@@ -336,6 +348,14 @@ std::string FailedCall() {
 std::string FailedCallLine() {
   Machine& m = M();
   return m.failedLine < m.calls.size() ? m.calls[m.failedLine] : "";
+}
+
+void AfterCall(const std::string& function, int nth, std::function<void()> action) {
+  AfterRule rule;
+  rule.function = function;
+  rule.nth = static_cast<uint64_t>(nth);
+  rule.action = std::move(action);
+  M().afterRules.push_back(std::move(rule));
 }
 
 void ClearFailures() {

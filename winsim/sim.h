@@ -217,6 +217,10 @@ void FailNthCall(size_t k);
 // "" while it has failed nothing; FailedCallLine gives its Calls() line.
 std::string FailedCall();
 std::string FailedCallLine();
+// Runs action once the nth call (1-based, counted from now) of the named
+// function has done its work, before the program sees the result: what
+// another program does at that moment (overwrites a file, holds it open).
+void AfterCall(const std::string& function, int nth, std::function<void()> action);
 // Disarms every injection still waiting.
 void ClearFailures();
 

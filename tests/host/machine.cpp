@@ -39,7 +39,11 @@ void Prepare(const Setup& setup) {
   sim::MakeDirs(kInstallDir);
   if (setup.productFiles) {
     for (const char* name : kProductFiles) {
-      sim::PutFile(std::string(kInstallDir) + "\\" + name, std::string("contents of ") + name);
+      std::string bytes = std::string("contents of ") + name;
+      // The tool is as large as a few disk sectors, as the real one is, so
+      // that comparing it with its copy reads more than one block.
+      if (std::string(name) == "REMOVE.EXE") bytes.resize(1300, 'x');
+      sim::PutFile(std::string(kInstallDir) + "\\" + name, bytes);
     }
   }
 }

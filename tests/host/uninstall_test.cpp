@@ -69,6 +69,20 @@ TEST(Launcher, CopiesStartsQuotedAndSchedulesDeletion) {
     if (call.rfind("CreateFileA(\"C:\\WINDOWS\\WININIT.INI\", 0x40000000, 0x0", 0) == 0) sawOpen = true;
   }
   EXPECT_TRUE(sawOpen);
+  // The copy is locked against writers from before it is compared with the
+  // tool's own file until the worker has been started.
+  std::string calls;
+  std::string copyOpen;
+  for (size_t i = 0; i < sim::Calls().size(); ++i) {
+    const std::string& call = sim::Calls()[i];
+    calls += call.substr(0, call.find('(')) + " ";
+    if (i > 0 && sim::Calls()[i - 1].rfind("CopyFileA(", 0) == 0) copyOpen = call;
+  }
+  EXPECT_NE(calls.find("CopyFileA CreateFileA CreateFileA ReadFile ReadFile ReadFile ReadFile ReadFile ReadFile "
+                       "ReadFile ReadFile CloseHandle CreateProcessA CloseHandle "),
+            std::string::npos)
+      << calls;
+  EXPECT_NE(copyOpen.find("CreateFileA(\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\", 0x80000000, 0x1, 3"), std::string::npos);
   EXPECT_EQ(sim::LastProcessLeaks().files, 0);
   EXPECT_EQ(sim::LastProcessLeaks().environment, 0);
 }
@@ -83,10 +97,35 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     std::string wininitPath;
     std::string wininit;  // expected bytes; "-" when the file must not exist
     unsigned exitCode;
+    bool copyIsTheTool = true;  // false: another program changed the copy
   } cases[] = {
       {"copy fails", [] { sim::FailCall("CopyFileA", 1); }, kConfirm + kCannotStart, "", "", kWininit, "-", 0},
       {"start fails", [] { sim::FailCall("CreateProcessA", 1); }, kConfirm + kCannotStart, kTempCopy, "", kWininit, "-",
        0},
+      // Another program of the user at work in the temporary folder: the
+      // copy is started only as the tool's own bytes, never another program.
+      {"copy replaced after copying",
+       [] { sim::AfterCall("CopyFileA", 1, [] { sim::PutFile(kTempCopy, "a stranger's program"); }); },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, false},
+      {"copy changed by one byte",
+       [] {
+         sim::AfterCall("CopyFileA", 1, [] {
+           std::string bytes = sim::FileBytes(kTempCopy);
+           bytes.back() ^= 1;
+           sim::PutFile(kTempCopy, bytes);
+         });
+       },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, false},
+      {"copy held open for writing",
+       [] {
+         sim::AfterCall("CopyFileA", 1,
+                        [] { sim::HoldOpen(kTempCopy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE); });
+       },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0},
+      {"own file cannot be read", [] { sim::FailCall("CreateFileA", 2, ERROR_ACCESS_DENIED); }, kConfirm + kCannotStart,
+       kTempCopy, "", kWininit, "-", 0},
+      {"own file fails while being read", [] { sim::FailCall("ReadFile", 2); }, kConfirm + kCannotStart, kTempCopy, "",
+       kWininit, "-", 0},
       {"TEMP unset", [] { sim::SetEnvironment({"windir=C:\\WINDOWS"}); }, kConfirm, "C:\\~REMOVE.TMP",
        "\"\\~REMOVE.TMP\" /REMOVE", kWininit, "[rename]\r\nnul=\\~REMOVE.TMP\r\n", 0},
       {"WINDIR unset", [] { sim::SetEnvironment({"TEMP=C:\\WINDOWS\\TEMP"}); }, kConfirm, kTempCopy,
@@ -120,7 +159,7 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     EXPECT_EQ(exit.code, c.exitCode) << c.name;
     EXPECT_EQ(machine::BoxSummary(), c.boxes) << c.name;
     if (!c.copyPath.empty()) {
-      EXPECT_EQ(sim::FileBytes(c.copyPath), sim::FileBytes(kTool)) << c.name;
+      EXPECT_EQ(sim::FileBytes(c.copyPath) == sim::FileBytes(kTool), c.copyIsTheTool) << c.name;
     }
     if (c.copyPath.empty()) {
       EXPECT_FALSE(sim::Exists(kTempCopy)) << c.name;
