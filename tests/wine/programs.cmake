@@ -18,3 +18,12 @@ target_link_libraries(clicker PRIVATE user32 advapi32 kernel32)
 add_executable(minimal_box WIN32 tests/wine/minimal_box.cpp)
 set_target_properties(minimal_box PROPERTIES OUTPUT_NAME MINIMAL_BOX SUFFIX .EXE)
 freestanding_program(minimal_box)
+
+# DEBUG_LAUNCHER.EXE: runs a program under the Win32 debugging interface and
+# tries to overwrite a file when the program reaches a chosen call. An
+# ordinary program with the MinGW C runtime.
+add_executable(debug_launcher WIN32 tests/wine/debug_launcher.c)
+set_target_properties(debug_launcher PROPERTIES OUTPUT_NAME DEBUG_LAUNCHER SUFFIX .EXE)
+target_compile_options(debug_launcher PRIVATE -O2 -Wall -Wextra -Werror)
+target_link_options(debug_launcher PRIVATE -static -static-libgcc -s)
+target_link_libraries(debug_launcher PRIVATE kernel32)

@@ -8,9 +8,9 @@ scripts/compat.sh runs it for every version Wine knows."""
 
 import unittest
 
-from kalmaris import (CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
-                      UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
-from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS
+from kalmaris import (CANNOT_START, CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION,
+                      UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
+from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
 
 class Launcher(ProductTestCase):
@@ -65,6 +65,49 @@ class Launcher(ProductTestCase):
         self.machine.run(TOOL, cwd=r"C:\windows", answers=["yes", "ok"], timeout=120)
         self.assertEqual(self.wininit_bytes(),
                          b"[rename]\r\nnul=C:\\OTHER.TMP\r\n[rename]\r\nnul=" + self.copy.encode("cp1250") + b"\r\n")
+
+    def test_copy_overwritten_by_another_program(self):
+        # DEBUG_LAUNCHER.EXE runs the uninstall command under the debugging
+        # interface and, at a breakpoint, tries as another program of the user
+        # to put MINIMAL_BOX.EXE's bytes into the copy: while the launcher is at
+        # CreateProcessA (it holds the copy open then, so the attempt is
+        # refused), or right after CopyFileA has returned (it succeeds, and the
+        # launcher finds the copy changed).
+        for point, refused in (("createprocess", True), ("copyfile", False)):
+            with self.subTest(point=point):
+                self.use(self.machine_for("win32", None))
+                m = self.machine
+                self.install("no")
+                debugger = m.install(program("DEBUG_LAUNCHER.EXE"), r"C:\probe")
+                payload = m.install(program("MINIMAL_BOX.EXE"), r"C:\probe")
+                command = m.reg_string(UNINSTALL_KEY, "UninstallString")
+                result = m.run(debugger, command_line=f'{debugger} {point} "{self.copy}" {payload} '
+                               f'C:\\probe\\attack.txt {command}', cwd=r"C:\windows", answers=["yes", "ok"],
+                               timeout=120)
+                attack = m.read_file(r"C:\probe\attack.txt").decode("ascii").splitlines()
+                self.assertEqual(result.exit_code, 0, attack)
+                self.assertRegex(attack[0], r"^hit [0-9a-f]{8}$")
+                self.assertEqual(attack[-1], "exit 0")
+                launcher = result.calls_named("CopyFileA")[0].pid
+                launcher_boxes = [(b.caption, b.text, b.style) for b in result.boxes if b.pid == launcher]
+                worker_boxes = [(b.caption, b.text, b.style) for b in result.boxes if b.pid != launcher]
+                if refused:
+                    # A sharing violation, access denied, a sharing violation.
+                    self.assertEqual(attack[1:], ["overwrite error 32", "replace error 5", "delete error 32", "exit 0"])
+                    self.assertEqual(launcher_boxes, [(UNINSTALL_CAPTION, CONFIRMATION, 36)])
+                    self.assertEqual(worker_boxes, [(UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
+                    self.assertEqual(m.read_file(self.copy), program("REMOVE.EXE").read_bytes())
+                    self.assert_removed()
+                    self.assertIn(b"nul=" + self.copy.encode("cp1250") + b"\r\n", self.wininit_bytes())
+                else:
+                    self.assertEqual(attack[1:], ["overwrite ok", "exit 0"])
+                    self.assertEqual(launcher_boxes, [(UNINSTALL_CAPTION, CONFIRMATION, 36),
+                                                      (UNINSTALL_CAPTION, CANNOT_START, 16)])
+                    self.assertEqual(worker_boxes, [])
+                    self.assertEqual(result.calls_named("CreateProcessA"), [])
+                    self.assertEqual(result.processes, 2)  # the debugger and the launcher
+                    self.assert_installed(startup_shortcut=False)
+                    self.assertEqual(self.wininit_bytes(), b"")
 
 
 class WholeCycle(ProductTestCase):
