@@ -40,9 +40,9 @@ void Prepare(const Setup& setup) {
   if (setup.productFiles) {
     for (const char* name : kProductFiles) {
       std::string bytes = std::string("contents of ") + name;
-      // The tool is as large as a few disk sectors, as the real one is, so
-      // that comparing it with its copy reads more than one block.
-      if (std::string(name) == "REMOVE.EXE") bytes.resize(1300, 'x');
+      // The tool is larger than the blocks in which the launcher compares it
+      // with its copy, so that the comparison goes on past the first block.
+      if (std::string(name) == "REMOVE.EXE") bytes.resize(20000, 'x');
       sim::PutFile(std::string(kInstallDir) + "\\" + name, bytes);
     }
   }
