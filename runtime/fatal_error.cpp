@@ -102,6 +102,8 @@ void WriteHeading(bool startUpForm, unsigned number, CodeAddress address) {
   if (!startUpForm) WriteErrorLine(message, length);
   WriteAddressLine(address);
   WriteCallerLines(frame);
+  // The final empty line ends the report; the shut-down shows what the
+  // channel holds, an empty message line included.
   WriteErrorLine("", 0);
   ShutDown(startUpForm ? number & 0xFF : kFatalExitCode);
 }
@@ -210,7 +212,8 @@ void OpenErrorChannel() {
 }
 
 void WriteErrorLine(const char* chars, unsigned length) {
-  // An empty line ends a report: what has been collected is shown.
+  // An empty line right after a full channel was shown adds nothing worth a
+  // box of its own.
   if (length == 0 && g_channelCount == 0) return;
   for (unsigned i = 0; i < length + 2; ++i) {
     g_channel[g_channelCount++] = i < length ? chars[i] : (i == length ? '\r' : '\n');
@@ -219,7 +222,6 @@ void WriteErrorLine(const char* chars, unsigned length) {
       break;  // the rest of the line is dropped
     }
   }
-  if (length == 0) CloseErrorChannel();
 }
 
 void CloseErrorChannel() {

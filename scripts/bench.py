@@ -66,11 +66,12 @@ FIRST_BOX_RATIO = 1.1
 # | mode      | step                                             | calls                                        | n  |
 # |-----------|--------------------------------------------------|----------------------------------------------|----|
 # | every     | ProcessEntry: the library search limited to the system folder (where the system has the function) | GetModuleHandleA("KERNEL32"), GetProcAddress(, "SetDefaultDllDirectories"), SetDefaultDllDirectories(0x800) | 3 |
+# |           | ProcessEntry: junctions made by users not followed (where the system has the function) | GetProcAddress(, "SetProcessMitigationPolicy"), SetProcessMitigationPolicy(16, 1, 4) | 2 |
 # |           | ProcessEntry: the fault filter                   | SetUnhandledExceptionFilter(filter)          | 1  |
 # |           | BuildArgumentTable                               | GetModuleFileNameA, GetCommandLineA          | 2  |
 # |           | AllocateMemory: one block for the argument table | GetProcessHeap, HeapAlloc                    | 2  |
 # |           | ShutDown (the error channel is empty: no box)    | SetUnhandledExceptionFilter(NULL), ExitProcess | 2 |
-# |           |                                                  |                                              | 10 |
+# |           |                                                  |                                              | 12 |
 # | /INSTALL  | RegisterUninstallEntry                           | RegCreateKeyExA, RegSetValueExA x2, RegCloseKey | 4 |
 # | (Yes)     | EnsureShellSubfolder: GetShellFolder("programs") | RegOpenKeyExA, RegQueryValueExA, RegCloseKey | 3  |
 # |           |   PathExists(group): the group is new            | FindFirstFileA (fails: no FindClose)         | 1  |
@@ -80,14 +81,16 @@ FIRST_BOX_RATIO = 1.1
 # |           | the Startup question                             | MessageBoxA                                  | 1  |
 # |           | GetShellFolder("startup") + its shortcut         | RegOpenKeyExA, RegQueryValueExA, RegCloseKey, CopyFileA | 4 |
 # |           | the final message                                | MessageBoxA                                  | 1  |
-# |           |                                                  |                                  17 + 10 =   | 27 |
+# |           |                                                  |                                  17 + 12 =   | 29 |
 # | launcher  | the confirmation                                 | MessageBoxA                                  | 1  |
 # | (Yes)     | EnvironmentValue("TEMP")                         | GetEnvironmentStringsA, FreeEnvironmentStringsA | 2 |
-# |           | the copy of itself, the worker                   | CopyFileA, CreateProcessA                    | 2  |
+# |           | the copy of itself                               | CopyFileA                                    | 1  |
+# |           | the copy locked and compared with the own file (each read whole in one block) | CreateFileA x2, ReadFile x2, CloseHandle (own file) | 5 |
+# |           | the worker, then the copy's lock released        | CreateProcessA, CloseHandle                  | 2  |
 # |           | EnvironmentValue("WINDIR")                       | GetEnvironmentStringsA, FreeEnvironmentStringsA | 2 |
 # |           | LastFileByte(WININIT.INI)                        | CreateFileA (read); when the file exists also SetFilePointer, ReadFile, CloseHandle | 1 (4) |
 # |           | AppendTextFile Open / Close (the 2-3 lines fit the 256-byte buffer: one write) | CreateFileA, SetFilePointer / WriteFile, CloseHandle | 4 |
-# |           |                                                  |                   12 (15) + 10 =             | 22 (25) |
+# |           |                                                  |                   18 (21) + 12 =             | 30 (33) |
 # | worker    | DeleteUninstallEntry                             | RegDeleteKeyA                                | 1  |
 # | (all      | GetShellFolder("startup")                        | RegOpenKeyExA, RegQueryValueExA, RegCloseKey | 3  |
 # | installed,| DeleteFileIfPresent(Startup shortcut)            | FindFirstFileA, FindClose, DeleteFileA       | 3  |
@@ -97,12 +100,13 @@ FIRST_BOX_RATIO = 1.1
 # |           | DeleteFileIfPresent x5 (installed files, the tool last, deleted at the first try) | 5 x 3 | 15 |
 # |           | RemoveDirIfPresent(installation directory)       | FindFirstFileA, FindClose, RemoveDirectoryA  | 3  |
 # |           | the final message                                | MessageBoxA                                  | 1  |
-# |           |                                                  |                                  39 + 10 =   | 49 |
+# |           |                                                  |                                  39 + 12 =   | 51 |
 #
 # SetDefaultDllDirectories is not imported: it is called through the address
 # GetProcAddress gives, and it is in the relay list by name so that Wine's
-# relay log records that call too. These three calls are the only change in
-# each mode's sequence since the library search was limited.
+# relay log records that call too; so is SetProcessMitigationPolicy. These
+# five calls are the only change in each mode's sequence since the library
+# search was limited; the launcher's copy check adds its six file calls.
 # PathExists is FindFirstFileA plus FindClose when something was found.
 # GetLastError is asked only after a search found nothing (tolerant removal);
 # with everything installed no search fails, so the worker needs none. It is
@@ -111,11 +115,12 @@ FIRST_BOX_RATIO = 1.1
 # in use by the launcher: each failed attempt costs FindFirstFileA, FindClose,
 # DeleteFileA and Sleep(100).
 
-EVERY_MODE = Counter({"GetModuleHandleA": 1, "GetProcAddress": 1, "SetDefaultDllDirectories": 1,
+EVERY_MODE = Counter({"GetModuleHandleA": 1, "GetProcAddress": 2, "SetDefaultDllDirectories": 1,
+                      "SetProcessMitigationPolicy": 1,
                       "SetUnhandledExceptionFilter": 2, "GetModuleFileNameA": 1, "GetCommandLineA": 1,
                       "GetProcessHeap": 1, "HeapAlloc": 1, "ExitProcess": 1})
 # Called through a looked-up address, not an import; relayed by name.
-LOOKED_UP = ["SetDefaultDllDirectories"]
+LOOKED_UP = ["SetDefaultDllDirectories", "SetProcessMitigationPolicy"]
 SHELL_FOLDER = Counter({"RegOpenKeyExA": 1, "RegQueryValueExA": 1, "RegCloseKey": 1})
 FOUND_AND_DELETED = Counter({"FindFirstFileA": 1, "FindClose": 1, "DeleteFileA": 1})
 
@@ -133,6 +138,7 @@ def least_install(group_existed):
 def least_launcher(wininit_existed):
     environment = Counter({"GetEnvironmentStringsA": 1, "FreeEnvironmentStringsA": 1})
     calls = Counter({"MessageBoxA": 1}) + environment + Counter({"CopyFileA": 1, "CreateProcessA": 1})
+    calls += Counter({"CreateFileA": 2, "ReadFile": 2, "CloseHandle": 2})  # the copy check
     calls += environment + Counter({"CreateFileA": 1})
     if wininit_existed:
         calls += Counter({"SetFilePointer": 1, "ReadFile": 1, "CloseHandle": 1})

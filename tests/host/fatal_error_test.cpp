@@ -21,25 +21,33 @@ std::string FullReport(const std::string& address, const std::string& message) {
   return "An unhandled exception occurred at 0x" + address + " :\r\n" + message + "\r\n  0x" + address + "\r\n";
 }
 
-// Reports from depth frames of a page each below the caller.
-__attribute__((noinline)) void FailFromDepth(int depth) {
+// Reports message from depth frames of a page each below the caller.
+__attribute__((noinline)) void FailFromDepth(int depth, const char* message) {
   volatile char page[4096];
   page[0] = 0;
   if (depth > 0) {
-    FailFromDepth(depth - 1);
+    FailFromDepth(depth - 1, message);
   } else if (page[0] == 0) {
-    FatalError(Text("Boom"), 0x1234ABCD);
+    FatalError(Text(message), 0x1234ABCD);
   }
 }
 
 TEST(FatalError, ReportFormatAndExitCode) {
   // 16 pages down, the stack has grown far below what was committed at the
   // start, on a thread block whose limit follows the stack as Windows' does.
-  for (int depth : {0, 16}) {
+  // An empty message is a line like any other: only the report's last,
+  // empty line ends it.
+  struct Case {
+    int depth;
+    const char* message;
+  } cases[] = {{0, "Boom"}, {16, "Boom"}, {0, ""}};
+  for (const Case& c : cases) {
+    int depth = c.depth;
+    const char* message = c.message;
     machine::Prepare();
     sim::CommitStackAsItGrows();
-    sim::Exit exit = machine::RunInProcess([depth] {
-      FailFromDepth(depth);
+    sim::Exit exit = machine::RunInProcess([depth, message] {
+      FailFromDepth(depth, message);
       MessageBoxA(nullptr, "never", "never", 0);
     });
     EXPECT_EQ(exit.code, 217u);
@@ -48,7 +56,7 @@ TEST(FatalError, ReportFormatAndExitCode) {
     EXPECT_EQ(box.caption, "Error");
     EXPECT_EQ(box.style, 0u);
     EXPECT_FALSE(box.hasOwner);
-    std::string head = FullReport("1234ABCD", "Boom");
+    std::string head = FullReport("1234ABCD", message);
     ASSERT_EQ(box.text.compare(0, head.size(), head), 0) << box.text;
     EXPECT_TRUE(std::regex_match(box.text.substr(head.size()), kCallerLines)) << depth << box.text;
   }
