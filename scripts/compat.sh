@@ -25,7 +25,9 @@
 # QEMU's binfmt_misc entry (tests/wine/enable_i386.sh) serves the root too:
 # registered with the F flag, the emulator need not be inside it.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# The physical path, as the kernel names the root of a process inside the
+# Wine 10 root (see processes_in).
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 wine10=
 if [ "${1:-}" = --wine10 ]; then
   wine10=1
