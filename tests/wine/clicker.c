@@ -629,6 +629,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show)
     memmove(g_dir, g_dir + 1, strlen(g_dir));
     if (strchr(g_dir, '"')) *strchr(g_dir, '"') = 0;
   }
+  /* The session's desktop (Wine's explorer.exe) starts with the first window
+   * a process of the session asks for; Wine 10 does not start it for
+   * EnumWindows. Started here, it stays outside the jobs of the programs run
+   * later, whose jobs would otherwise never empty. */
+  GetDesktopWindow();
   WriteWhole("ready", "ok\n", 3);
   for (;;) {
     MSG message;

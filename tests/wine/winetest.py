@@ -15,7 +15,8 @@ API (short):
       KALMARIS_WINE_ROWS ("win95 win64:win10": a version, optionally after the
       prefix's arch and a colon; "default" for Wine's own); unset: one row,
       a 32-bit prefix with Wine's default version.
-  WINDOWS_VERSIONS: what RtlGetVersion reports for each version Wine knows.
+  WINDOWS_VERSIONS: what RtlGetVersion reports for each version the Wine on
+      PATH knows (Wine 8's or Wine 10's table); DEFAULT_VERSION without one.
   Machine(name, relay_modules, arch="win32", version=None)  started by start(), ended by close()
       arch "win64" gives a 64-bit prefix (the 32-bit programs run under WoW64);
       version sets the Windows version Wine reports (HKCU\\Software\\Wine,
@@ -107,14 +108,32 @@ DEFAULT_RELAY_MODULES = ["remove.exe", "runtime_probe.exe"]
 
 # What RtlGetVersion tells a program under each version Wine 8 accepts as
 # HKCU\Software\Wine "Version": (major, minor, build, platform); platform 1
-# is the Windows 95 family, 2 Windows NT. Without a value Wine reports win7.
-WINDOWS_VERSIONS = {
+# is the Windows 95 family, 2 Windows NT. Without a value Wine 8 reports win7.
+WINE8_WINDOWS_VERSIONS = {
     "win95": (4, 0, 950, 1), "win98": (4, 10, 2222, 1), "winme": (4, 90, 3000, 1),
     "nt40": (4, 0, 1381, 2), "win2k": (5, 0, 2195, 2), "winxp": (5, 1, 2600, 2), "winxp64": (5, 2, 3790, 2),
     "vista": (6, 0, 6002, 2), "win7": (6, 1, 7601, 2), "win8": (6, 2, 9200, 2), "win81": (6, 3, 9600, 2),
     "win10": (10, 0, 18362, 2),
 }
-DEFAULT_VERSION = WINDOWS_VERSIONS["win7"]
+# Wine 10 (Debian 13) tells the same, but a later build of Windows 10, and
+# knows win11; without a value it reports win10.
+WINE10_WINDOWS_VERSIONS = dict(WINE8_WINDOWS_VERSIONS, win10=(10, 0, 19043, 2), win11=(10, 0, 22000, 2))
+
+
+def wine_major():
+    """The major version of the Wine on PATH (0 when there is none)."""
+    try:
+        text = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60).stdout
+    except OSError:
+        return 0
+    found = re.match(r"wine-(\d+)", text)
+    return int(found.group(1)) if found else 0
+
+
+if wine_major() >= 10:
+    WINDOWS_VERSIONS, DEFAULT_VERSION = WINE10_WINDOWS_VERSIONS, WINE10_WINDOWS_VERSIONS["win10"]
+else:
+    WINDOWS_VERSIONS, DEFAULT_VERSION = WINE8_WINDOWS_VERSIONS, WINE8_WINDOWS_VERSIONS["win7"]
 
 
 def _cycle_rows(text):
@@ -349,7 +368,9 @@ def _prepare_template(prefix, display, home, arch):
     reg("add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f")
     reg("delete", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "/v", "Debugger", "/f")
     _check(["wineserver", "-w"], env, 120)
-    acp = _reg_text_value(prefix / "system.reg", r"System\CurrentControlSet\Control\Nls\CodePage", "ACP")
+    # Wine 10 saves the key under ControlSet001 (CurrentControlSet links to it).
+    acp = (_reg_text_value(prefix / "system.reg", r"System\CurrentControlSet\Control\Nls\CodePage", "ACP")
+           or _reg_text_value(prefix / "system.reg", r"System\ControlSet001\Control\Nls\CodePage", "ACP"))
     if acp != "1250":
         raise AssertionError(f"the template's ANSI code page is {acp}, not 1250 "
                              "(locale cs_CZ.UTF-8 missing? run scripts/setup.sh)")
@@ -932,7 +953,8 @@ class Machine:
         prints it: [(key, display name)]."""
         done = _check(["wine", "uninstaller", "--list"], self.env, 120)
         entries = []
-        for line in done.stdout.decode("utf-8", "replace").splitlines():
+        # Wine 8 prints the list on standard output, Wine 10 on standard error.
+        for line in (done.stdout + b"\n" + done.stderr).decode("utf-8", "replace").splitlines():
             key, _, name = line.strip().partition("|||")
             if name:
                 entries.append((key, name))
