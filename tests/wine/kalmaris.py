@@ -36,11 +36,13 @@ UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky 
 class Product:
     """The product on one machine: its files placed in the installation
     directory, the folders and paths the tool works with there, ways to run
-    the tool as the system does, and an account of what it has changed."""
+    the tool as the system does, and an account of what it has changed.
+    tool is the host file installed as REMOVE.EXE (default: the cross
+    build's)."""
 
-    def __init__(self, machine):
+    def __init__(self, machine, tool=None):
         self.machine = m = machine
-        m.install(program("REMOVE.EXE"), INSTALL_DIR)
+        m.install(tool or program("REMOVE.EXE"), INSTALL_DIR, "REMOVE.EXE")
         for name in PRODUCT_FILES[:-1]:
             m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
         self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
@@ -102,10 +104,12 @@ class ProductTestCase(WineTestCase):
         super().setUp()
         self.use(self.machine)
 
-    def use(self, machine):
-        """Makes machine, with the product's files placed, the test's machine."""
+    def use(self, machine, tool=None):
+        """Makes machine, with the product's files placed (tool as
+        REMOVE.EXE, see Product), the test's machine."""
         self.machine = machine
-        self.product = p = Product(machine)
+        self.product = p = Product(machine, tool)
+        self.tool_bytes = machine.read_file(TOOL)
         self.programs, self.startup, self.group = p.programs, p.startup, p.group
         self.temp, self.copy, self.wininit = p.temp, p.copy, p.wininit
         self.install, self.uninstall, self.wininit_bytes = p.install, p.uninstall, p.wininit_bytes
