@@ -55,15 +55,16 @@ done
 
 out_dir=$(dirname "$signed")
 mkdir -p "$out_dir"
-work=$(mktemp -d)
+work=
 partial="$out_dir/.$(basename "$signed").$$.partial"
 cleanup() {
-  rm -rf "$work"
+  [ -z "$work" ] || rm -rf "$work"
   rm -f "$partial" "$partial.sha256"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+work=$(mktemp -d)
 
 # The password file: written by the shell itself (printf is a builtin, so
 # the password is in no process's arguments), readable by this user only.
