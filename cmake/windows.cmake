@@ -58,7 +58,53 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/REMOVE.EXE.sha256
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
   COMMENT "Checksum of REMOVE.EXE"
   VERBATIM)
-add_custom_target(release ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/REMOVE.EXE.sha256)
+set(RELEASE_FILES ${CMAKE_CURRENT_BINARY_DIR}/REMOVE.EXE.sha256)
+
+# Given the vendor's certificate, `release` also writes signed/REMOVE.EXE
+# (Authenticode, SHA-256) and signed/REMOVE.EXE.sha256; REMOVE.EXE itself
+# stays unsigned and unchanged. scripts/sign.sh signs, verifies the
+# signature and checks that removing it gives back REMOVE.EXE exactly. The
+# password is read from the environment when the build runs, so it is
+# neither in the cache nor on any command line.
+set(KALMARIS_SIGN_PKCS12 "" CACHE FILEPATH
+  "PKCS#12 file with the signing certificate and key (password: environment variable KALMARIS_SIGN_PASSWORD)")
+set(KALMARIS_SIGN_CERT "" CACHE FILEPATH "Signing certificate (PEM), with KALMARIS_SIGN_KEY")
+set(KALMARIS_SIGN_KEY "" CACHE FILEPATH "Private key of KALMARIS_SIGN_CERT (PEM)")
+set(KALMARIS_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamp server for the signature (optional)")
+set(SIGN_ARGS)
+if(KALMARIS_SIGN_PKCS12 AND (KALMARIS_SIGN_CERT OR KALMARIS_SIGN_KEY))
+  message(FATAL_ERROR "Signing: give either KALMARIS_SIGN_PKCS12 or KALMARIS_SIGN_CERT and KALMARIS_SIGN_KEY, not both")
+elseif(KALMARIS_SIGN_PKCS12)
+  set(SIGN_ARGS --pkcs12 ${KALMARIS_SIGN_PKCS12})
+elseif(KALMARIS_SIGN_CERT AND KALMARIS_SIGN_KEY)
+  set(SIGN_ARGS --cert ${KALMARIS_SIGN_CERT} --key ${KALMARIS_SIGN_KEY})
+elseif(KALMARIS_SIGN_CERT OR KALMARIS_SIGN_KEY)
+  message(FATAL_ERROR "Signing: KALMARIS_SIGN_CERT and KALMARIS_SIGN_KEY go together; one of them is not set")
+elseif(KALMARIS_SIGN_TIMESTAMP_URL)
+  message(FATAL_ERROR "Signing: KALMARIS_SIGN_TIMESTAMP_URL is set, but no certificate to sign with")
+endif()
+if(SIGN_ARGS)
+  foreach(input ${KALMARIS_SIGN_PKCS12} ${KALMARIS_SIGN_CERT} ${KALMARIS_SIGN_KEY})
+    if(NOT EXISTS ${input})
+      message(FATAL_ERROR "Signing: ${input} does not exist")
+    endif()
+  endforeach()
+  if(KALMARIS_SIGN_TIMESTAMP_URL)
+    list(APPEND SIGN_ARGS --timestamp ${KALMARIS_SIGN_TIMESTAMP_URL})
+  endif()
+  set(SIGNED ${CMAKE_CURRENT_BINARY_DIR}/signed/REMOVE.EXE)
+  add_custom_command(OUTPUT ${SIGNED} ${SIGNED}.sha256
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/sign.sh ${SIGN_ARGS} $<TARGET_FILE:remove> ${SIGNED}
+    DEPENDS remove ${PROJECT_SOURCE_DIR}/scripts/sign.sh ${KALMARIS_SIGN_PKCS12} ${KALMARIS_SIGN_CERT} ${KALMARIS_SIGN_KEY}
+    COMMENT "Signing REMOVE.EXE (Authenticode, SHA-256) into signed/REMOVE.EXE"
+    VERBATIM)
+  list(APPEND RELEASE_FILES ${SIGNED}.sha256)
+else()
+  # Signing turned off: no signed file of an earlier build is left to be
+  # taken for one of this build.
+  file(REMOVE_RECURSE ${CMAKE_CURRENT_BINARY_DIR}/signed)
+endif()
+add_custom_target(release ALL DEPENDS ${RELEASE_FILES})
 
 # Windows programs used only by the tests (never shipped).
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)

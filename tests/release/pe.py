@@ -23,7 +23,12 @@ SUBSYSTEM_NAMES = {1: "native", 2: "Windows GUI", 3: "Windows console", 7: "POSI
 OPTIONAL_MAGIC_PE32 = 0x10B
 OPTIONAL_MAGIC_PE32_PLUS = 0x20B
 
-DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_DEBUG = 0, 1, 2, 6
+DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_SECURITY, DIR_DEBUG = 0, 1, 2, 4, 6
+
+# An entry of the certificate table (WIN_CERTIFICATE): an Authenticode
+# signature is PKCS#7 signed data, revision 2.0.
+WIN_CERT_REVISION_2_0 = 0x0200
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 
 RT_CURSOR, RT_BITMAP, RT_ICON, RT_MENU, RT_DIALOG, RT_STRING = 1, 2, 3, 4, 5, 6
 RT_ACCELERATOR, RT_RCDATA, RT_MESSAGETABLE, RT_GROUP_CURSOR = 9, 10, 11, 12
@@ -54,6 +59,7 @@ FixedFileInfo = namedtuple("FixedFileInfo", [
     "product_version_ms", "product_version_ls", "file_flags_mask", "file_flags",
     "file_os", "file_type", "file_subtype", "file_date_ms", "file_date_ls"])
 VersionNode = namedtuple("VersionNode", "key type value children")  # value: bytes or str
+Certificate = namedtuple("Certificate", "offset revision type data")
 
 
 def _c_string(data, offset):
@@ -96,6 +102,7 @@ class PEFile:
         (self.machine, section_count, self.timestamp, self.symbol_table, self.symbol_count,
          optional_size, self.characteristics) = self._unpack("<HHIIIHH", coff)
         opt = coff + 20
+        self.checksum_offset = opt + 64
         (self.magic,) = self._unpack("<H", opt)
         if self.magic == OPTIONAL_MAGIC_PE32:
             fields = self._unpack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", opt)
@@ -153,6 +160,50 @@ class PEFile:
         if offset + size > len(self.data):
             raise PEError("data at RVA 0x%x runs past the end of the file" % rva)
         return self.data[offset:offset + size]
+
+    def end_of_sections(self):
+        """The file offset where the raw data of the last section ends (the
+        end of the headers when no section has raw data)."""
+        return max([s.raw_offset + s.raw_size for s in self.sections if s.raw_size] + [self.headers_size])
+
+    def computed_checksum(self):
+        """The PE checksum of the file: its 16-bit words summed with carries
+        folded back, the checksum field taken as zero, plus the file size."""
+        data = self.data[:self.checksum_offset] + bytes(4) + self.data[self.checksum_offset + 4:]
+        if len(data) % 2:
+            data += b"\0"
+        total = sum(struct.unpack("<%dH" % (len(data) // 2), data))
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        return total + len(self.data)
+
+    # -- signature -------------------------------------------------------
+
+    def certificates(self):
+        """The entries of the certificate table (where an Authenticode
+        signature is kept), [] for an unsigned file. The table is not part of
+        the image the loader maps: its directory entry holds a file offset,
+        not an RVA, and it must lie past the raw data of the last section,
+        8-byte aligned, and run to the end of the file."""
+        offset, size = self.directory(DIR_SECURITY)
+        if not offset and not size:
+            return []
+        if offset < self.end_of_sections():
+            raise PEError("certificate table at 0x%x lies inside the sections' raw data (which ends at 0x%x)"
+                          % (offset, self.end_of_sections()))
+        if offset % 8:
+            raise PEError("certificate table at 0x%x is not 8-byte aligned" % offset)
+        if offset + size != len(self.data):
+            raise PEError("certificate table ends at 0x%x, the file at 0x%x" % (offset + size, len(self.data)))
+        entries = []
+        at = offset
+        while at < offset + size:
+            length, revision, kind = self._unpack("<IHH", at)
+            if length <= 8 or at + length > offset + size:
+                raise PEError("certificate entry at 0x%x has a bad length %d" % (at, length))
+            entries.append(Certificate(at, revision, kind, self.data[at + 8:at + length]))
+            at += (length + 7) & ~7
+        return entries
 
     # -- imports ---------------------------------------------------------
 
@@ -363,6 +414,11 @@ def summary(pe):
     out.append("debug dir  %s" % ("none" if not pe.directory(DIR_DEBUG).size
                                   else "%d bytes" % pe.directory(DIR_DEBUG).size))
     out.append("file size  %d" % len(pe.data))
+    out.append("checksum   0x%08x (computed 0x%08x)" % (pe.checksum, pe.computed_checksum()))
+    entries = pe.certificates()
+    out.append("signature  %s" % ("none" if not entries else ", ".join(
+        "%d bytes at 0x%x (revision 0x%04x, type %d)" % (len(e.data), e.offset, e.revision, e.type)
+        for e in entries)))
     out.append("sections")
     for s in pe.sections:
         out.append("  %-8s virtual 0x%06x size %6d  raw %6d  flags 0x%08x"

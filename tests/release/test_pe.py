@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Checks the shipped REMOVE.EXE as a file: headers, imports and resources.
 
-The program to check is named by the environment variable REMOVE_EXE.
+The program to check is named by the environment variable REMOVE_EXE, or
+on the command line; a signed release is checked with REMOVE_EXE_SIGNED=1
+or --signed (it must then carry its signature, else it must carry none):
+
+    python3 tests/release/test_pe.py --signed build/windows/signed/REMOVE.EXE
 """
 
 import os
@@ -26,6 +30,10 @@ VERSION_STRINGS = {
 }
 
 ICON_SIZES = [(32, 32), (16, 16)]
+
+
+def signed_expected():
+    return os.environ.get("REMOVE_EXE_SIGNED") == "1"
 
 
 def program_path():
@@ -62,6 +70,27 @@ class RemoveExeTest(unittest.TestCase):
         for imp in self.pe.imports:
             self.assertEqual(imp.timestamp, 0, imp.dll)
         self.assertEqual(set(self.pe.resource_timestamps), {0})
+
+    def test_checksum_is_zero_or_right(self):
+        self.assertIn(self.pe.checksum, (0, self.pe.computed_checksum()))
+
+    def test_signature_lies_outside_the_image(self):
+        # The certificate table is no part of the image: past the raw data of
+        # every section and to the end of the file (certificates() checks
+        # it), so a loader that knows nothing of signatures maps the same
+        # bytes as from the unsigned file.
+        entries = self.pe.certificates()
+        if not signed_expected():
+            self.assertEqual(len(entries), 0, "the unsigned release carries a signature")
+            # The signing tool pads the file to 8 bytes before it appends the
+            # table; removing the signature would leave that padding, and the
+            # stripped file would no longer be the unsigned release.
+            self.assertEqual(len(self.pe.data) % 8, 0)
+            return
+        self.assertEqual([(e.revision, e.type) for e in entries],
+                         [(pe.WIN_CERT_REVISION_2_0, pe.WIN_CERT_TYPE_PKCS_SIGNED_DATA)])
+        for s in self.pe.sections:
+            self.assertLessEqual(s.raw_offset + s.raw_size, entries[0].offset, s.name)
 
     def test_has_no_debug_data(self):
         self.assertEqual(self.pe.directory(pe.DIR_DEBUG), (0, 0))
@@ -151,4 +180,9 @@ class RemoveExeTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    if "--signed" in sys.argv[1:]:
+        sys.argv.remove("--signed")
+        os.environ["REMOVE_EXE_SIGNED"] = "1"
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-") and os.path.isfile(sys.argv[1]):
+        os.environ["REMOVE_EXE"] = sys.argv.pop(1)
     unittest.main(verbosity=2)

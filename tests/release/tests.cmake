@@ -6,3 +6,12 @@ add_test(NAME release_pe
 set_tests_properties(release_pe PROPERTIES
   LABELS release
   ENVIRONMENT "REMOVE_EXE=${WINDOWS_BUILD_DIR}/REMOVE.EXE;WINDOWS_BUILD_DIR=${WINDOWS_BUILD_DIR}")
+
+# The signed release: made by the release target from a throwaway certificate,
+# verified, taken back to the unsigned bytes, and checked as a file.
+add_test(NAME release_signing
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/test_signing.py)
+set_tests_properties(release_signing PROPERTIES
+  LABELS release
+  TIMEOUT 300
+  ENVIRONMENT "REMOVE_EXE=${WINDOWS_BUILD_DIR}/REMOVE.EXE;PYTHONDONTWRITEBYTECODE=1")

@@ -11,9 +11,11 @@
  *    gets OK when it has an OK button, else No, else Cancel. Each answered
  *    box is appended to CONTROL_DIR\boxes.log as
  *    "box <seq> <pid> <caption hex> <text hex> <answer> <buttons hex>".
- *    With screenshots on, a box is first announced as CONTROL_DIR\box.<seq>
- *    (its log line, then "rect <left> <top> <right> <bottom>" on the screen)
- *    and answered only when the harness has written CONTROL_DIR\shot.<seq>.
+ *    With screenshots on, a box is first activated again so that it is drawn
+ *    as the active window (see ActivateAgain), then announced as
+ *    CONTROL_DIR\box.<seq> (its log line, then "rect <left> <top> <right>
+ *    <bottom>" on the screen) and answered only when the harness has written
+ *    CONTROL_DIR\shot.<seq>.
  *  - serves requests: the harness writes CONTROL_DIR\request.<n> (n = 1, 2,
  *    ...); the first line is a verb, each further line one operand in
  *    hexadecimal. The reply goes to CONTROL_DIR\response.<n>: "ok" or
@@ -217,6 +219,37 @@ static int ChooseAnswer(HWND box, const char* caption) {
   return g_answerNext < g_answerCount ? g_answers[g_answerNext++] : DefaultAnswer(box);
 }
 
+/* The active window of a window's thread, or NULL. */
+static HWND ActiveOf(DWORD thread) {
+  GUITHREADINFO info;
+  memset(&info, 0, sizeof info);
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(thread, &info) ? info.hwndActive : NULL;
+}
+
+/* Waits (at most a second) until the thread's active window is or is not
+ * the box, as wanted. */
+static void AwaitActive(DWORD thread, HWND box, int wanted) {
+  int tries;
+  for (tries = 0; tries < 50 && (ActiveOf(thread) == box) != wanted; ++tries) Sleep(20);
+}
+
+/* Wine 8 activates a process's first window while another process's window
+ * (the desktop's, when nothing else is open) is still the foreground one, so
+ * the box is told it is inactive and keeps a grey title, though it becomes
+ * the foreground window right after. Handing the foreground to the desktop
+ * and back activates the box again, now as the foreground window: it is
+ * drawn as Windows shows a new box, with an active title. Each step is
+ * awaited: the box's thread carries it out when it reads its messages. */
+static void ActivateAgain(HWND box) {
+  DWORD thread = GetWindowThreadProcessId(box, NULL);
+  if (GetForegroundWindow() != box) return;
+  SetForegroundWindow(GetDesktopWindow());
+  AwaitActive(thread, box, 0);
+  SetForegroundWindow(box);
+  AwaitActive(thread, box, 1);
+}
+
 static void NoticeBox(HWND box) {
   struct Seen* seen = FindSeen(box);
   DWORD now = GetTickCount();
@@ -253,6 +286,7 @@ static void NoticeBox(HWND box) {
     if (g_shots) {
       char name[64];
       RECT frame;
+      ActivateAgain(box);
       size_t length = strlen(line);
       if (GetWindowRect(box, &frame)) {
         snprintf(line + length, sizeof line - length, "rect %ld %ld %ld %ld\n", (long)frame.left, (long)frame.top,

@@ -2,8 +2,10 @@
 user meets it: install, the product in Add/Remove Programs, uninstall from
 the system's list of installed programs, then the next system start that
 processes WININIT.INI. Every message box is answered and saved as a PNG cut
-to the box; after each stage a short account of the machine is printed. The
-stages, their accounts and pictures end up in OUT/index.html.
+to the box; after each stage the machine's state is printed (the registry
+key, the folders and files, WININIT.INI), each row marked when the stage
+added, removed or changed it. The stages, their states and pictures end up
+in OUT/index.html.
 
     python3 tests/wine/demo.py [--windows-build DIR] [--out DIR] [--docs DIR]
 
@@ -13,6 +15,7 @@ message.
 """
 
 import argparse
+import difflib
 import html
 import os
 import re
@@ -53,13 +56,18 @@ def main(argv):
     for old in out.iterdir():
         if old.name == "index.html" or (old.is_dir() and re.match(r"\d-", old.name)):
             shutil.rmtree(old) if old.is_dir() else old.unlink()
-    stages = []  # (title, account lines, [(picture, what it shows)])
+    stages = []  # (title, account lines, [(picture, what it shows)], [(mark, thing, what it is)])
     started = time.time()
     print("Preparing a Wine machine (the first time this makes a template prefix, about a minute) ...")
     with Machine("demo", MODULES) as machine:
+        if not machine.exists(r"C:\windows\Fonts\marlett.ttf"):
+            raise AssertionError("the prefix has no Marlett font, the boxes would show an \"r\" for their close "
+                                 "button: install fonts-wine (scripts/setup.sh) and remove the template prefix")
         product = Product(machine)
+        before = None
 
         def stage(title, result=None, lines=(), pictures=()):
+            nonlocal before
             account, shown = list(lines), list(pictures)
             if result is not None:
                 for number, box in enumerate(result.boxes, 1):
@@ -70,7 +78,9 @@ def main(argv):
                         shown.append((box.screenshot, text))
                 codes = ", ".join(str(code) for code in result.exit_codes.values())
                 account.append(f"processes of the tool: {len({c.pid for c in result.calls})}, exit codes: {codes}")
-            account += product.account().splitlines()
+            now = product.state()
+            rows = changes(before, now)
+            before = now
             for picture, _ in shown:
                 # A black picture would show no box: the demo has failed.
                 if mean_brightness(picture) < 0.2:
@@ -79,7 +89,9 @@ def main(argv):
             print(f"== {title}")
             for line in account:
                 print("   " + line)
-            stages.append((title, account, shown))
+            for mark, thing, what in rows:
+                print(f"   {MARKS[mark][0]} {thing}: {what}" + (f" ({mark})" if mark else ""))
+            stages.append((title, account, shown, rows))
 
         stage("Before: the product's files in C:\\Program Files\\Kalmaris")
 
@@ -116,20 +128,67 @@ def main(argv):
     return 0
 
 
+# How a row is marked: on the console, and its class on the page.
+MARKS = {None: (" ", ""), "added": ("+", "added"), "removed": ("-", "removed"), "changed": ("~", "changed")}
+
+
+def changes(before, now):
+    """The rows of now, each marked "added" or "changed" against before
+    (None: nothing to compare with, no marks), with the rows of before that
+    are gone marked "removed" in their old place."""
+    if before is None:
+        return [(None, thing, what) for thing, what in now]
+    old, new = dict(before), dict(now)
+    rows = []
+    matcher = difflib.SequenceMatcher(a=[t for t, _ in before], b=[t for t, _ in now], autojunk=False)
+    for _, old_start, old_end, new_start, new_end in matcher.get_opcodes():
+        rows += [("removed", thing, what) for thing, what in before[old_start:old_end] if thing not in new]
+        for thing, what in now[new_start:new_end]:
+            mark = "added" if thing not in old else None if old[thing] == what else "changed"
+            rows.append((mark, thing, what))
+    return rows
+
+
+def summary(rows, first):
+    if first:
+        return "On the machine before the tool runs:"
+    counts = [f"{sum(1 for r in rows if r[0] == mark)} {mark}" for mark in ("added", "removed", "changed")
+              if any(r[0] == mark for r in rows)]
+    text = "Changed since the stage before: " + ", ".join(counts) + "." if counts else "Nothing changed."
+    if all(r[0] == "removed" for r in rows):
+        text += " Nothing of the product is left on the machine."
+    return text
+
+
 def render(stages, out):
     parts = ["<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">',
              "<title>Kalmaris 2001: install and uninstall under Wine</title>",
-             "<style>body{font-family:sans-serif;max-width:60em;margin:2em auto}pre{background:#f4f4f4;"
+             "<style>body{font-family:sans-serif;max-width:64em;margin:2em auto}pre{background:#f4f4f4;"
              "padding:.6em;white-space:pre-wrap}figure{display:inline-block;margin:.5em 1em .5em 0;"
-             "vertical-align:top}figcaption{font-size:.85em;max-width:36em}</style></head><body>",
-             "<h1>Kalmaris 2001: install and uninstall under Wine</h1>"]
-    for number, (title, account, pictures) in enumerate(stages, 1):
+             "vertical-align:top}figcaption{font-size:.85em;max-width:36em}table{border-collapse:collapse;"
+             "font-size:.9em;width:100%}td{padding:.15em .5em;border-bottom:1px solid #ddd;vertical-align:top}"
+             "td.thing{font-family:monospace;word-break:break-all}td.mark{font-weight:bold;width:5em}"
+             "tr.added{background:#dcf5dc}tr.removed{background:#f8dcdc;color:#777}"
+             "tr.removed td.thing,tr.removed td.what{text-decoration:line-through}"
+             "tr.changed{background:#fbf0c8}</style></head><body>",
+             "<h1>Kalmaris 2001: install and uninstall under Wine</h1>",
+             "<p>After each stage: what is on the machine; rows the stage <span style=\"background:#dcf5dc\">"
+             "added</span>, <span style=\"background:#f8dcdc\">removed</span> or "
+             "<span style=\"background:#fbf0c8\">changed</span> are marked.</p>"]
+    for number, (title, account, pictures, rows) in enumerate(stages, 1):
         parts.append(f"<h2>{number}. {html.escape(title)}</h2>")
         for picture, caption in pictures:
             source = html.escape(Path(picture).relative_to(out).as_posix())
             parts.append(f'<figure><img src="{source}" alt="{html.escape(caption)}">'
                          f"<figcaption>{html.escape(caption)}</figcaption></figure>")
-        parts.append("<pre>" + html.escape("\n".join(account)) + "</pre>")
+        if account:
+            parts.append("<pre>" + html.escape("\n".join(account)) + "</pre>")
+        parts.append(f"<p>{html.escape(summary(rows, number == 1))}</p>")
+        parts.append("<table>")
+        for mark, thing, what in rows:
+            parts.append(f'<tr class="{MARKS[mark][1]}"><td class="mark">{mark or ""}</td>'
+                         f'<td class="thing">{html.escape(thing)}</td><td class="what">{html.escape(what)}</td></tr>')
+        parts.append("</table>")
     parts.append("</body></html>")
     return "\n".join(parts) + "\n"
 

@@ -36,11 +36,13 @@ UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky 
 class Product:
     """The product on one machine: its files placed in the installation
     directory, the folders and paths the tool works with there, ways to run
-    the tool as the system does, and an account of what it has changed."""
+    the tool as the system does, and an account of what it has changed.
+    tool is the host file installed as REMOVE.EXE (default: the cross
+    build's)."""
 
-    def __init__(self, machine):
+    def __init__(self, machine, tool=None):
         self.machine = m = machine
-        m.install(program("REMOVE.EXE"), INSTALL_DIR)
+        m.install(tool or program("REMOVE.EXE"), INSTALL_DIR, "REMOVE.EXE")
         for name in PRODUCT_FILES[:-1]:
             m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
         self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
@@ -77,20 +79,35 @@ class Product:
         m = self.machine
         return m.read_file(self.wininit) if m.exists(self.wininit) else b""
 
-    def account(self):
-        """A short account of what the tool has put on the machine."""
+    def state(self):
+        """What the tool works on, as it is now: (thing, what it is) rows in a
+        fixed order, a thing that is not there has no row. The registry key,
+        each of its values, the program group, the installation directory and
+        every file in them, the Startup shortcut, the temporary copy and the
+        lines of WININIT.INI. Two states compare row by row."""
         m = self.machine
-        lines = []
+        rows = []
         values = m.reg_values(UNINSTALL_KEY)
-        lines.append("registry key: " + ("absent" if values is None else "; ".join(
-            f"{k} = {v[1].rstrip(bytes(1)).decode('cp1250')} ({len(v[1])} bytes)" for k, v in sorted(values.items()))))
+        if values is not None:
+            rows.append((UNINSTALL_KEY, "registry key (the entry in the list of installed programs)"))
+            for name, (_, data) in sorted(values.items()):
+                text = data.rstrip(bytes(1)).decode("cp1250")
+                rows.append((f"{UNINSTALL_KEY}, value {name}", f"{text} ({len(data)} bytes)"))
         for label, folder in (("program group", self.group), ("installation directory", INSTALL_DIR)):
-            lines.append(f"{label}: " + (", ".join(m.listdir(folder)) or "empty" if m.exists(folder) else "absent"))
-        lines.append("Startup shortcut: " + ("present" if m.exists(self.startup + r"\Kalmaris.lnk") else "absent"))
-        lines.append("temporary copy: " + ("present" if m.exists(self.copy) else "absent"))
+            if m.exists(folder):
+                rows.append((folder, f"{label} (folder)"))
+                rows += [(folder + "\\" + name, self._file(folder + "\\" + name)) for name in m.listdir(folder)]
+        for label, path in (("Startup shortcut", self.startup + r"\Kalmaris.lnk"), ("temporary copy", self.copy)):
+            if m.exists(path):
+                rows.append((path, self._file(path, label)))
         wininit = [line for line in self.wininit_bytes().decode("cp1250").splitlines() if line]
-        lines.append("WININIT.INI: " + (" | ".join(wininit) if wininit else "absent or empty"))
-        return "\n".join(lines)
+        if wininit:
+            rows.append((self.wininit, " | ".join(wininit)))
+        return rows
+
+    def _file(self, path, label=None):
+        label = label or ("shortcut" if path.lower().endswith(".lnk") else "file")
+        return f"{label}, {self.machine.host_path(path).stat().st_size} bytes"
 
 
 class ProductTestCase(WineTestCase):
@@ -102,10 +119,12 @@ class ProductTestCase(WineTestCase):
         super().setUp()
         self.use(self.machine)
 
-    def use(self, machine):
-        """Makes machine, with the product's files placed, the test's machine."""
+    def use(self, machine, tool=None):
+        """Makes machine, with the product's files placed (tool as
+        REMOVE.EXE, see Product), the test's machine."""
         self.machine = machine
-        self.product = p = Product(machine)
+        self.product = p = Product(machine, tool)
+        self.tool_bytes = machine.read_file(TOOL)
         self.programs, self.startup, self.group = p.programs, p.startup, p.group
         self.temp, self.copy, self.wininit = p.temp, p.copy, p.wininit
         self.install, self.uninstall, self.wininit_bytes = p.install, p.uninstall, p.wininit_bytes

@@ -1,6 +1,8 @@
 """The Wine harness itself: what the product tests rely on, checked with
 RUNTIME_PROBE.EXE (and a copy of it named CHILD.EXE as a second program)."""
 
+import re
+import subprocess
 import unittest
 
 from winetest import WineTestCase, program
@@ -88,6 +90,17 @@ class Harness(WineTestCase):
         self.assertEqual(result.boxes[0].screenshot, shot)
         self.assertTrue(shot.exists())
         self.assertEqual(shot.read_bytes()[:8], b"\x89PNG\r\n\x1a\n")
+        # Pictured as Windows shows a new box, as the active window: its
+        # title bar (the top of the picture, below the margin) is in the
+        # active title colour, not the inactive one Wine first paints.
+        colours = {name: tuple(int(x) for x in self.machine.reg_string(r"HKCU\Control Panel\Colors", name).split())
+                   for name in ("ActiveTitle", "InactiveTitle")}
+        histogram = subprocess.run(["convert", str(shot), "-crop", "x16+0+10", "-format", "%c", "histogram:info:-"],
+                                   capture_output=True, text=True, check=True).stdout
+        counts = {tuple(int(c) for c in m[1:]): int(m[0])
+                  for m in re.findall(r"(\d+): \((\d+),(\d+),(\d+)", histogram)}
+        self.assertGreater(counts.get(colours["ActiveTitle"], 0), 10 * counts.get(colours["InactiveTitle"], 0) + 100,
+                           histogram)
 
     def test_registry_helpers(self):
         key = r"HKLM\Software\Kalmaris Test\Sub"

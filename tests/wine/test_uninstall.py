@@ -3,14 +3,21 @@ uninstall command does, the worker it starts from the temporary copy, and
 the deletion of that copy when WININIT.INI is processed.
 
 The whole cycle runs once for every row of KALMARIS_WINE_ROWS (a Windows
-version in a 32-bit or 64-bit prefix, see winetest.CYCLE_ROWS);
-scripts/compat.sh runs it for every version Wine knows."""
+version in a 32-bit or 64-bit prefix, the unsigned or the signed release, see
+winetest.CYCLE_ROWS); scripts/compat.sh runs it for every version Wine
+knows."""
 
+import sys
+import tempfile
 import unittest
+from pathlib import Path
 
 from kalmaris import (CANNOT_START, CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION,
                       UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
+import signing  # noqa: E402
 
 
 class Launcher(ProductTestCase):
@@ -136,7 +143,8 @@ class WholeCycle(ProductTestCase):
         deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
         self.assertIn(b"nul=" + self.copy.encode("cp1250") + b"\r\n", self.wininit_bytes())
-        self.assertTrue(self.machine.exists(self.copy))
+        # The copy that ran is the whole installed file, a signature included.
+        self.assertEqual(self.machine.read_file(self.copy), self.tool_bytes)
         self.machine.reboot()
         self.assertFalse(self.machine.exists(self.copy))
 
@@ -150,6 +158,13 @@ class WholeCycle(ProductTestCase):
         self.assertEqual(made[:3], [("SetDefaultDllDirectories", 0x800), ("SetProcessMitigationPolicy", 16, 4),
                                     ("MessageBoxA", 0)])
 
+    def signed_release(self):
+        """The signed release of the cross build, or this REMOVE.EXE signed
+        here with a throwaway certificate when there is none."""
+        folder = tempfile.TemporaryDirectory(prefix="kalmaris-signed.")
+        self.addCleanup(folder.cleanup)
+        return signing.signed_release(program("REMOVE.EXE"), folder.name)
+
     def assert_version(self, version):
         """The version the system reports is the one asked for; a version this
         Wine does not know falls back to its default and skips the row."""
@@ -160,9 +175,11 @@ class WholeCycle(ProductTestCase):
 
     def test_install_then_uninstall_removes_everything(self):
         # Removed from the system's list of installed programs, as a user does.
-        for arch, version in CYCLE_ROWS:
-            with self.subTest(prefix=arch, version=version or "default"):
-                self.use(self.machine_for(arch, version))
+        for arch, version, signed in CYCLE_ROWS:
+            with self.subTest(prefix=arch, version=version or "default", signed=signed):
+                self.use(self.machine_for(arch, version), self.signed_release() if signed else None)
+                if signed:
+                    self.assertNotEqual(self.tool_bytes, program("REMOVE.EXE").read_bytes())
                 if version:
                     self.assert_version(version)
                 self.cycle(self.product.uninstall_from_list)

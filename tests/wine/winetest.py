@@ -11,10 +11,11 @@ API (short):
   program(name) -> host path of a built program; fails the test if it is missing.
   WineTestCase(unittest.TestCase): self.machine is a fresh Machine for every test;
       set `machine_per_class = True` on a class to share one per class.
-  CYCLE_ROWS: the (arch, version) rows of the whole-cycle test, from
-      KALMARIS_WINE_ROWS ("win95 win64:win10": a version, optionally after the
-      prefix's arch and a colon; "default" for Wine's own); unset: one row,
-      a 32-bit prefix with Wine's default version.
+  CYCLE_ROWS: the CycleRow(arch, version, signed) rows of the whole-cycle
+      test, from KALMARIS_WINE_ROWS ("win95 win64:win10": a version, optionally
+      after the prefix's arch and a colon; "default" for Wine's own; "+signed"
+      after the version runs the signed release); unset: one row, a 32-bit
+      prefix with Wine's default version.
   WINDOWS_VERSIONS: what RtlGetVersion reports for each version the Wine on
       PATH knows (Wine 8's or Wine 10's table); DEFAULT_VERSION without one.
   Machine(name, relay_modules, arch="win32", version=None)  started by start(), ended by close()
@@ -77,6 +78,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+from collections import namedtuple
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -86,7 +88,7 @@ CACHE_DIR = Path(os.environ.get("KALMARIS_WINE_CACHE") or REPO / "build" / "host
 KEEP = os.environ.get("KALMARIS_WINE_KEEP") == "1"
 
 # Bumped whenever the template's preparation changes, so old caches are rebuilt.
-TEMPLATE_VERSION = "6"
+TEMPLATE_VERSION = "7"
 
 # Functions recorded in the relay log. Wine logs a forwarded export under the
 # module that implements it (KERNELBASE.CreateFileA, ntdll.RtlAllocateHeap),
@@ -136,17 +138,27 @@ else:
     WINDOWS_VERSIONS, DEFAULT_VERSION = WINE8_WINDOWS_VERSIONS, WINE8_WINDOWS_VERSIONS["win7"]
 
 
+CycleRow = namedtuple("CycleRow", "arch version signed")
+
+
 def _cycle_rows(text):
     rows = []
     for word in text.split():
         arch, _, version = word.rpartition(":")
-        rows.append((arch or "win32", None if version == "default" else version))
+        version, _, flag = version.partition("+")
+        if flag not in ("", "signed"):
+            raise ValueError(f"KALMARIS_WINE_ROWS: unknown {flag!r} in {word!r}")
+        rows.append(CycleRow(arch or "win32", None if version == "default" else version, flag == "signed"))
     return rows
 
 
 CYCLE_ROWS = _cycle_rows(os.environ.get("KALMARIS_WINE_ROWS") or "default")
 
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine draws the caption buttons (close, minimise) with the Marlett font; Debian
+# ships it in fonts-wine, but Wine finds it only in the prefix's Fonts folder.
+# Without it the close button is drawn as the letter "r".
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
 REAL_CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
 
 
@@ -353,6 +365,10 @@ def _prepare_template(prefix, display, home, arch):
     """A new prefix made by wineboot, set up for the tests."""
     env = _base_environment(prefix, display.name, home, arch)
     _check(["wineboot", "-i"], env, 300)
+    # The boxes as Windows draws them: a close button, not an "r" (only
+    # pictures differ; the tests pass without the font).
+    if MARLETT.exists():
+        shutil.copyfile(MARLETT, prefix / "drive_c" / "windows" / "Fonts" / MARLETT.name)
 
     def reg(*args):
         _check(["wine", "reg"] + list(args), env, 60)
