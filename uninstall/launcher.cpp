@@ -45,9 +45,12 @@ bool StartWorker(const ShortText& copyPath, const char* tempDirectory) {
 bool StartCheckedWorker(const ShortText& ownPath, const ShortText& copyPath, const char* tempDirectory) {
   HANDLE copy = OpenReadOnlyShared(copyPath.chars);
   if (copy == INVALID_HANDLE_VALUE) return false;
+  bool unchanged = false;
   HANDLE own = OpenReadOnlyShared(ownPath.chars);
-  bool unchanged = own != INVALID_HANDLE_VALUE && SameContents(copy, own);
-  if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
+  if (own != INVALID_HANDLE_VALUE) {
+    unchanged = SameContents(copy, own);
+    CloseHandle(own);
+  }
   bool started = unchanged && StartWorker(copyPath, tempDirectory);
   CloseHandle(copy);
   return started;

@@ -30,9 +30,8 @@
  * debugged. The debugger's exit code is the debugged program's, or 255.
  *
  * The breakpoint is an int3 written over the first byte of the instruction.
- * When it fires the byte is put back, the instruction pointer set back to it
- * and the trap flag set, so the original instruction runs once before the
- * single-step event; the breakpoint is not armed again. kernel32 lies at the
+ * When it fires the byte is put back and the instruction pointer set back to
+ * it, so the original instruction runs; the breakpoint is not armed again. kernel32 lies at the
  * same address in every process of the session, so the debugger's own
  * GetProcAddress gives the address in the debugged program. Exceptions the
  * debugger did not cause are passed on unhandled.
@@ -41,8 +40,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
-
-#define TRAP_FLAG 0x100
 
 static FILE* g_result;
 static unsigned char* g_payload;
@@ -81,18 +78,17 @@ static void Attack(const char* target) {
   char staged[MAX_PATH + 8];
   HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
+  DWORD error = GetLastError();
   if (file != INVALID_HANDLE_VALUE) {
     int written = WriteWhole(file);
-    DWORD error = GetLastError();
+    error = GetLastError();
     CloseHandle(file);
     if (written) {
       Note("overwrite ok", 0);
       return;
     }
-    Note("overwrite error %lu", error);
-  } else {
-    Note("overwrite error %lu", GetLastError());
   }
+  Note("overwrite error %lu", error);
 
   snprintf(staged, sizeof staged, "%s.new", target);
   file = CreateFileA(staged, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -151,7 +147,7 @@ int main(int argc, char** argv) {
   PROCESS_INFORMATION started;
   HANDLE process = NULL;
   DWORD entry, breakpoint = 0, exitCode = 255;
-  int atReturn, loaded = 0, armed = 0, done = 0, hit = 0, stepping = 0;
+  int atReturn, loaded = 0, armed = 0, done = 0, hit = 0;
   unsigned char original = 0;
   char* commandLine;
   if (argc < 6) return 255;
@@ -198,11 +194,6 @@ int main(int argc, char** argv) {
         DWORD address = (DWORD)(ULONG_PTR)record->ExceptionAddress;
         HANDLE thread;
         CONTEXT context;
-        if (record->ExceptionCode == EXCEPTION_SINGLE_STEP && stepping) {
-          /* The original instruction has run; the trap flag is cleared. */
-          stepping = 0;
-          break;
-        }
         if (record->ExceptionCode == EXCEPTION_BREAKPOINT && !loaded) {
           /* The loader's breakpoint: the imports are in place. */
           loaded = 1;
@@ -242,11 +233,6 @@ int main(int argc, char** argv) {
           Note("hit %08lx", breakpoint);
           Attack(argv[2]);
         }
-        /* Without a breakpoint left at the instruction no step is needed
-         * to re-arm; one at a return address further on is still
-         * correct, as the instruction runs before it is reached. */
-        context.EFlags |= TRAP_FLAG;
-        stepping = 1;
         SetThreadContext(thread, &context);
         CloseHandle(thread);
         break;

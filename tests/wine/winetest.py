@@ -122,17 +122,18 @@ WINE8_WINDOWS_VERSIONS = {
 WINE10_WINDOWS_VERSIONS = dict(WINE8_WINDOWS_VERSIONS, win10=(10, 0, 19043, 2), win11=(10, 0, 22000, 2))
 
 
-def wine_major():
-    """The major version of the Wine on PATH (0 when there is none)."""
+def _wine_version():
+    """What the Wine on PATH says of its version ("wine-8.0 ..."), "" when
+    there is none."""
     try:
-        text = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60).stdout
+        return subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60).stdout.strip()
     except OSError:
-        return 0
-    found = re.match(r"wine-(\d+)", text)
-    return int(found.group(1)) if found else 0
+        return ""
 
 
-if wine_major() >= 10:
+WINE_VERSION = _wine_version()
+_wine_major = re.match(r"wine-(\d+)", WINE_VERSION)
+if _wine_major and int(_wine_major.group(1)) >= 10:
     WINDOWS_VERSIONS, DEFAULT_VERSION = WINE10_WINDOWS_VERSIONS, WINE10_WINDOWS_VERSIONS["win10"]
 else:
     WINDOWS_VERSIONS, DEFAULT_VERSION = WINE8_WINDOWS_VERSIONS, WINE8_WINDOWS_VERSIONS["win7"]
@@ -330,8 +331,7 @@ def template_prefix(arch="win32"):
     name = _template_name(arch)
     template = CACHE_DIR / name
     stamp = template / ".kalmaris-template"
-    wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    want = f"{TEMPLATE_VERSION} {wine_version}\n"
+    want = f"{TEMPLATE_VERSION} {WINE_VERSION}\n"
     with open(CACHE_DIR / f"{name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if stamp.exists() and stamp.read_text() == want:
