@@ -42,12 +42,10 @@ TEST(FatalError, ReportFormatAndExitCode) {
     const char* message;
   } cases[] = {{0, "Boom"}, {16, "Boom"}, {0, ""}};
   for (const Case& c : cases) {
-    int depth = c.depth;
-    const char* message = c.message;
     machine::Prepare();
     sim::CommitStackAsItGrows();
-    sim::Exit exit = machine::RunInProcess([depth, message] {
-      FailFromDepth(depth, message);
+    sim::Exit exit = machine::RunInProcess([c] {
+      FailFromDepth(c.depth, c.message);
       MessageBoxA(nullptr, "never", "never", 0);
     });
     EXPECT_EQ(exit.code, 217u);
@@ -56,9 +54,9 @@ TEST(FatalError, ReportFormatAndExitCode) {
     EXPECT_EQ(box.caption, "Error");
     EXPECT_EQ(box.style, 0u);
     EXPECT_FALSE(box.hasOwner);
-    std::string head = FullReport("1234ABCD", message);
+    std::string head = FullReport("1234ABCD", c.message);
     ASSERT_EQ(box.text.compare(0, head.size(), head), 0) << box.text;
-    EXPECT_TRUE(std::regex_match(box.text.substr(head.size()), kCallerLines)) << depth << box.text;
+    EXPECT_TRUE(std::regex_match(box.text.substr(head.size()), kCallerLines)) << c.depth << box.text;
   }
 }
 
