@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=(cmake g++ make python3 libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
       wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick locales file clang libclang-rt-14-dev
-      osslsigncode openssl ca-certificates fonts-wine)
+      osslsigncode openssl ca-certificates fonts-wine liblnk-utils)
 
 missing=()
 for p in "${need[@]}"; do

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the shipped REMOVE.EXE as a file: headers, imports and resources.
+"""Checks the shipped REMOVE.EXE as a file: headers, imports and resources;
+and, given the cross build's folder (WINDOWS_BUILD_DIR), the installation kit
+in its kit/ folder.
 
 The program to check is named by the environment variable REMOVE_EXE, or
 on the command line; a signed release is checked with REMOVE_EXE_SIGNED=1
@@ -9,6 +11,7 @@ or --signed (it must then carry its signature, else it must carry none):
 """
 
 import os
+import subprocess
 import sys
 import unittest
 
@@ -30,6 +33,10 @@ VERSION_STRINGS = {
 }
 
 ICON_SIZES = [(32, 32), (16, 16)]
+
+INSTALL_DIR = "C:\\Program Files\\Kalmaris"
+KIT_FILES = ["REMOVE.EXE", "KM.EXE", "KM.RTF", "Kalmaris.lnk", "N\u011bco jako manu\u00e1l.lnk"]
+KIT_LINKS = {"Kalmaris.lnk": INSTALL_DIR + "\\KM.EXE", "N\u011bco jako manu\u00e1l.lnk": INSTALL_DIR + "\\KM.RTF"}
 
 
 def signed_expected():
@@ -98,16 +105,7 @@ class RemoveExeTest(unittest.TestCase):
         self.assertEqual(self.pe.symbol_count, 0)
 
     def test_holds_no_build_path(self):
-        source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        build_dir = os.path.dirname(os.path.abspath(self.path))
-        paths = {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}
-        if os.environ.get("WINDOWS_BUILD_DIR"):
-            paths.add(os.path.abspath(os.environ["WINDOWS_BUILD_DIR"]))
-        for path in sorted(paths):
-            for form in (path, path.replace("/", "\\")):
-                for encoding in ("utf-8", "utf-16-le"):
-                    found = form.encode(encoding) in self.pe.data
-                    self.assertFalse(found, "%s found in %s (%s)" % (form, self.path, encoding))
+        assert_no_build_path(self, self.path, self.pe.data)
 
     # -- imports ---------------------------------------------------------
 
@@ -177,6 +175,67 @@ class RemoveExeTest(unittest.TestCase):
         fields = info._asdict()
         del fields["signature"], fields["struct_version"]
         self.assertEqual(fields, {k: 0 for k in fields})
+
+
+def assert_no_build_path(test, path, data):
+    """Neither the source folder nor the build folder is inside data (the
+    bytes of the file at path), in any of their usual forms."""
+    source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    build_dir = os.path.dirname(os.path.abspath(path))
+    paths = {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}
+    if os.environ.get("WINDOWS_BUILD_DIR"):
+        paths.add(os.path.abspath(os.environ["WINDOWS_BUILD_DIR"]))
+    for folder in sorted(paths):
+        for form in (folder, folder.replace("/", "\\")):
+            for encoding in ("utf-8", "utf-16-le"):
+                found = form.encode(encoding) in data
+                test.assertFalse(found, "%s found in %s (%s)" % (form, path, encoding))
+
+
+class KitTest(unittest.TestCase):
+    """The installation directory as shipped (the kit target's kit/)."""
+
+    @classmethod
+    def setUpClass(cls):
+        build = os.environ.get("WINDOWS_BUILD_DIR")
+        if not build or signed_expected():
+            raise unittest.SkipTest("WINDOWS_BUILD_DIR is not set")
+        cls.build, cls.kit = build, os.path.join(build, "kit")
+        missing = [n for n in KIT_FILES if not os.path.isfile(os.path.join(cls.kit, n))]
+        if missing:
+            raise AssertionError("%s lacks %s: build the kit target first" % (cls.kit, ", ".join(missing)))
+
+    def read(self, name):
+        with open(os.path.join(self.kit, name), "rb") as f:
+            return f.read()
+
+    def test_holds_the_release_file(self):
+        with open(os.path.join(self.build, "REMOVE.EXE"), "rb") as f:
+            self.assertTrue(self.read("REMOVE.EXE") == f.read(), "kit/REMOVE.EXE is not the release file")
+
+    def test_links_point_at_the_installed_files(self):
+        # Read by an independent reader of the format (Debian's lnkinfo).
+        for name, target in KIT_LINKS.items():
+            done = subprocess.run(["lnkinfo", os.path.join(self.kit, name)], capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            fields = dict((k.strip(), v.strip()) for k, _, v in
+                          (line.partition(":") for line in done.stdout.splitlines() if ":" in line))
+            self.assertEqual(fields.get("Local path"), target, done.stdout)
+            self.assertEqual(fields.get("Working directory"), INSTALL_DIR, done.stdout)
+
+    def test_product_stand_in_is_a_windows_gui_program(self):
+        km = pe.PEFile.load(os.path.join(self.kit, "KM.EXE"))
+        self.assertFalse(km.is_pe32_plus)
+        self.assertEqual((km.machine, km.subsystem), (pe.MACHINE_I386, 2))
+        self.assertEqual(km.timestamp, 0)
+        self.assertEqual({d.upper() for d in km.imported_dlls()}, {"KERNEL32.DLL", "USER32.DLL"})
+
+    def test_manual_is_rtf(self):
+        self.assertTrue(self.read("KM.RTF").startswith(b"{\\rtf1\\ansi\\ansicpg1250"))
+
+    def test_holds_no_build_path(self):
+        for name in KIT_FILES:
+            assert_no_build_path(self, os.path.join(self.kit, name), self.read(name))
 
 
 if __name__ == "__main__":
