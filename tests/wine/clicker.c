@@ -43,15 +43,30 @@
  *   regkeys KEY                 reply: the names of the subkeys
  *   regvalues KEY               reply: name, type, data for every value
  *   environment                 reply: the clicker's own environment entries
+ *   shelllink PATH              loads the Shell Link file PATH through the
+ *                               shell (CLSID_ShellLink, IPersistFile::Load);
+ *                               reply: IShellLinkA::GetPath, then
+ *                               GetWorkingDirectory
+ *   window TITLE                the first visible top-level window (not a
+ *                               box) whose title contains TITLE, activated
+ *                               again as a box is (see ActivateAgain); reply:
+ *                               pid, left, top, right, bottom (decimal), or
+ *                               error 2 while there is none
+ *   close TITLE                 posts WM_CLOSE to every visible top-level
+ *                               window whose title contains TITLE; reply:
+ *                               how many (decimal)
  *   stop
  * KEY is "HKLM\\...", "HKCU\\...", "HKCR\\..." or "HKU\\..." (long forms too);
  * "HKLM64\\..." is HKLM in the 64-bit view of a 64-bit system (the clicker is a
  * 32-bit program, whose own view of HKLM\Software is Software\Wow6432Node).
  */
+#define COBJMACROS
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+/* After windows.h, which it needs. */
+#include <shlobj.h>
 
 #define MAX_ANSWERS 256
 #define MAX_JOBS 64
@@ -318,6 +333,32 @@ static BOOL CALLBACK EachWindow(HWND hwnd, LPARAM unused) {
   return TRUE;
 }
 
+/* ---- other windows ---- */
+
+/* A search among the top-level windows by a part of the title. */
+struct TitleSearch {
+  const char* part;
+  HWND found;
+  int closed;
+  int close;
+};
+
+static BOOL CALLBACK EachTitled(HWND hwnd, LPARAM parameter) {
+  struct TitleSearch* search = (struct TitleSearch*)parameter;
+  char name[64], title[1024];
+  if (!IsWindowVisible(hwnd)) return TRUE;
+  if (GetClassNameA(hwnd, name, sizeof name) == 0 || strcmp(name, "#32770") == 0) return TRUE;
+  GetTextOf(hwnd, title, sizeof title);
+  if (strstr(title, search->part) == NULL) return TRUE;
+  if (!search->close) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  PostMessageA(hwnd, WM_CLOSE, 0, 0);
+  ++search->closed;
+  return TRUE;
+}
+
 /* ---- registry ---- */
 
 static HKEY RootOf(const char* key, const char** rest, REGSAM* view) {
@@ -381,6 +422,35 @@ static void PutError(struct Reply* reply, long code) {
   char text[32];
   snprintf(text, sizeof text, "error %ld\n", code);
   Put(reply, text);
+}
+
+/* Where the Shell Link file at path points: GetPath and GetWorkingDirectory
+ * of the shell's own link object after IPersistFile::Load. */
+static void ReadShellLink(const char* path, struct Reply* reply) {
+  IShellLinkA* link = NULL;
+  IPersistFile* file = NULL;
+  WCHAR wide[MAX_PATH];
+  char target[MAX_PATH], directory[MAX_PATH];
+  HRESULT result;
+  target[0] = directory[0] = 0;
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) == 0) {
+    PutError(reply, (long)GetLastError());
+    return;
+  }
+  result = CoCreateInstance(&CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, &IID_IShellLinkA, (void**)&link);
+  if (SUCCEEDED(result)) result = IShellLinkA_QueryInterface(link, &IID_IPersistFile, (void**)&file);
+  if (SUCCEEDED(result)) result = IPersistFile_Load(file, wide, STGM_READ);
+  if (SUCCEEDED(result)) result = IShellLinkA_GetPath(link, target, MAX_PATH, NULL, 0);
+  if (SUCCEEDED(result)) result = IShellLinkA_GetWorkingDirectory(link, directory, MAX_PATH);
+  if (SUCCEEDED(result)) {
+    Put(reply, "ok\n");
+    PutHex(reply, target, strlen(target));
+    PutHex(reply, directory, strlen(directory));
+  } else {
+    PutError(reply, (long)result);
+  }
+  if (file != NULL) IPersistFile_Release(file);
+  if (link != NULL) IShellLinkA_Release(link);
 }
 
 static void Start(int id, unsigned char** operand, size_t* size, struct Reply* reply) {
@@ -502,6 +572,29 @@ static int Serve(int id, char* request, struct Reply* reply) {
     Put(reply, "ok\n");
     for (entry = block; *entry; entry += strlen(entry) + 1) PutHex(reply, entry, strlen(entry));
     FreeEnvironmentStringsA(block);
+  } else if (strcmp(verb, "shelllink") == 0) {
+    ReadShellLink((const char*)operand[0], reply);
+  } else if (strcmp(verb, "window") == 0 || strcmp(verb, "close") == 0) {
+    struct TitleSearch search = {(const char*)operand[0], NULL, 0, strcmp(verb, "close") == 0};
+    EnumWindows(EachTitled, (LPARAM)&search);
+    if (search.close) {
+      Put(reply, "ok\n");
+      PutNumber(reply, search.closed);
+    } else if (search.found == NULL) {
+      PutError(reply, ERROR_FILE_NOT_FOUND);
+    } else {
+      RECT frame;
+      DWORD pid = 0;
+      ActivateAgain(search.found);
+      GetWindowThreadProcessId(search.found, &pid);
+      GetWindowRect(search.found, &frame);
+      Put(reply, "ok\n");
+      PutNumber(reply, (long)pid);
+      PutNumber(reply, frame.left);
+      PutNumber(reply, frame.top);
+      PutNumber(reply, frame.right);
+      PutNumber(reply, frame.bottom);
+    }
   } else if (strcmp(verb, "hold") == 0) {
     HANDLE handle =
         CreateFileA((char*)operand[0], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -668,6 +761,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show)
    * EnumWindows. Started here, it stays outside the jobs of the programs run
    * later, whose jobs would otherwise never empty. */
   GetDesktopWindow();
+  /* The shell's link objects (the shelllink verb) are COM objects. */
+  CoInitialize(NULL);
   WriteWhole("ready", "ok\n", 3);
   for (;;) {
     MSG message;

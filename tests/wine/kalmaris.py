@@ -33,18 +33,26 @@ UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
 UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
 
 
+# The links in the kit, and where the shell must find that they point.
+LINK_TARGETS = {"Kalmaris.lnk": INSTALL_DIR + r"\KM.EXE", "Něco jako manuál.lnk": INSTALL_DIR + r"\KM.RTF"}
+
+
+def kit_file(name):
+    """Host path of a file of the installation kit (the cross build's kit/)."""
+    return program("kit/" + name)
+
+
 class Product:
-    """The product on one machine: its files placed in the installation
-    directory, the folders and paths the tool works with there, ways to run
-    the tool as the system does, and an account of what it has changed.
-    tool is the host file installed as REMOVE.EXE (default: the cross
-    build's)."""
+    """The product on one machine: the files of the installation kit placed
+    in the installation directory, the folders and paths the tool works with
+    there, ways to run the tool as the system does, and an account of what it
+    has changed. tool is the host file installed as REMOVE.EXE (default: the
+    kit's, the release file)."""
 
     def __init__(self, machine, tool=None):
         self.machine = m = machine
-        m.install(tool or program("REMOVE.EXE"), INSTALL_DIR, "REMOVE.EXE")
-        for name in PRODUCT_FILES[:-1]:
-            m.write_file(INSTALL_DIR + "\\" + name, "contents of " + name)
+        for name in PRODUCT_FILES:
+            m.install(tool if tool and name == "REMOVE.EXE" else kit_file(name), INSTALL_DIR, name)
         self.programs = m.reg_string(SHELL_FOLDERS, "Programs")
         self.startup = m.reg_string(SHELL_FOLDERS, "Startup")
         self.group = self.programs + r"\Kalmaris"
@@ -137,9 +145,12 @@ class ProductTestCase(WineTestCase):
         values = m.reg_values(UNINSTALL_KEY)
         self.assertEqual(values["DisplayName"], (1, b"Kalmaris 2001\0"))
         self.assertEqual(values["UninstallString"], (1, b'"C:\\Program Files\\Kalmaris\\REMOVE.EXE"\0'))
-        self.assertEqual(m.read_file(self.group + r"\ Kalmaris.lnk"), b"contents of Kalmaris.lnk")
-        self.assertEqual(m.read_file(self.group + "\\Něco jako manuál.lnk"), cp("contents of Něco jako manuál.lnk"))
+        self.assertEqual(m.read_file(self.group + r"\ Kalmaris.lnk"), kit_file("Kalmaris.lnk").read_bytes())
+        self.assertEqual(m.read_file(self.group + "\\Něco jako manuál.lnk"),
+                         kit_file("Něco jako manuál.lnk").read_bytes())
         self.assertEqual(m.exists(self.startup + r"\Kalmaris.lnk"), startup_shortcut)
+        if startup_shortcut:
+            self.assertEqual(m.read_file(self.startup + r"\Kalmaris.lnk"), kit_file("Kalmaris.lnk").read_bytes())
         if m.arch == "win64":
             self.assertEqual(m.reg_values(UNINSTALL_KEY_WOW64), values)
             self.assertIsNone(m.reg_values(UNINSTALL_KEY_NATIVE64))

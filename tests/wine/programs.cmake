@@ -9,9 +9,9 @@ freestanding_program(runtime_probe)
 # the Wine session. An ordinary program with the MinGW C runtime.
 add_executable(clicker WIN32 tests/wine/clicker.c)
 set_target_properties(clicker PROPERTIES OUTPUT_NAME CLICKER SUFFIX .EXE)
-target_compile_options(clicker PRIVATE -O2 -Wall -Wextra)
+target_compile_options(clicker PRIVATE -O2 -Wall -Wextra -Werror)
 target_link_options(clicker PRIVATE -static -static-libgcc -s)
-target_link_libraries(clicker PRIVATE user32 advapi32 kernel32)
+target_link_libraries(clicker PRIVATE ole32 uuid user32 advapi32 kernel32)
 
 # MINIMAL_BOX.EXE: one message box and the exit, with REMOVE.EXE's compile and
 # link flags; the benchmark's reference for the time to the first box.

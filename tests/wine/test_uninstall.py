@@ -12,7 +12,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kalmaris import (CANNOT_START, CONFIRMATION, INSTALL_DIR, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION,
+from kalmaris import (CANNOT_START, CONFIRMATION, INSTALL_DIR, LINK_TARGETS, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION,
                       UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
@@ -126,6 +126,13 @@ class WholeCycle(ProductTestCase):
         self.assertEqual(installed.exit_code, 0)
         self.assert_installed(startup_shortcut=True)
         self.assert_hardened_first(installed, installed.pid)
+        # The three shortcuts the tool made, read by the shell, lead to the
+        # installed files and start them in the installation directory.
+        links = [(self.group + r"\ Kalmaris.lnk", "Kalmaris.lnk"),
+                 (self.group + "\\Něco jako manuál.lnk", "Něco jako manuál.lnk"),
+                 (self.startup + r"\Kalmaris.lnk", "Kalmaris.lnk")]
+        for path, name in links:
+            self.assertEqual(self.machine.shell_link(path), (LINK_TARGETS[name], INSTALL_DIR), path)
         result = uninstall()
         self.assertEqual(result.exit_code, 0)
         # The launcher and the worker (the system's list adds its own processes).

@@ -23,7 +23,7 @@ API (short):
       version sets the Windows version Wine reports (HKCU\\Software\\Wine,
       Version, e.g. "win95") for every program the session starts.
     m.run(exe, args=None, command_line=None, cwd=None, env=None, answers=(),
-          timeout=60, screenshots=None, relay_modules=None, application=None)
+          timeout=60, screenshots=None, relay_modules=None, application=None, during=None)
         -> RunResult. exe is a Windows path (or a host Path); command_line is used verbatim when
         given (else exe and args, quoted where needed); cwd a Windows path
         (default C:\\); env {NAME: value or None to unset} applied to the
@@ -31,7 +31,8 @@ API (short):
         message boxes in order (then OK if the box has it, else No), or
         (caption, word) for the first box with that caption;
         screenshots: a host folder that receives box-<n>.png for the n-th box
-        of the run (also in Box.screenshot).
+        of the run (also in Box.screenshot); during: called once the program
+        has started, before the wait (e.g. to picture and close a window).
         Returns when every process the run started (children included) ended.
     RunResult: exit_code, pid, processes (how many ran), boxes [Box(pid,
         caption, text, style, result, answer, screenshot)] (bytes exactly as passed to
@@ -50,6 +51,13 @@ API (short):
         process of the session, sharing nothing
     m.full_drive(letter="Q", size_kb=64) -> "Q:\\": a full tmpfs as a drive (root)
     m.reboot(): wineboot -r in the running session (WININIT.INI is processed)
+    m.shell_link(p) -> (target, working directory): the Shell Link file p as
+        the shell reads it (IPersistFile::Load, IShellLinkA::GetPath and
+        GetWorkingDirectory)
+    m.find_window(title_part, timeout=30) -> (pid, (left, top, right, bottom)):
+        waits for a visible top-level window (not a box) whose title contains
+        title_part, and makes it the active one
+    m.close_windows(title_part) -> how many windows were sent WM_CLOSE
     m.installed_programs() -> [(key, display name)]: `wine uninstaller --list`
     m.windows_version() -> (major, minor, build, platform) that RtlGetVersion
         tells a program (RUNTIME_PROBE.EXE version)
@@ -88,7 +96,7 @@ CACHE_DIR = Path(os.environ.get("KALMARIS_WINE_CACHE") or REPO / "build" / "host
 KEEP = os.environ.get("KALMARIS_WINE_KEEP") == "1"
 
 # Bumped whenever the template's preparation changes, so old caches are rebuilt.
-TEMPLATE_VERSION = "7"
+TEMPLATE_VERSION = "8"
 
 # Functions recorded in the relay log. Wine logs a forwarded export under the
 # module that implements it (KERNELBASE.CreateFileA, ntdll.RtlAllocateHeap),
@@ -168,7 +176,7 @@ def program(name):
     path = BUILD_DIR / name
     if not path.is_file():
         raise AssertionError(f"{path} is missing: build the cross build first "
-                             f"(cmake --build {BUILD_DIR} --target runtime_probe clicker remove)")
+                             f"(cmake --build {BUILD_DIR} --target runtime_probe clicker remove kit)")
     return path
 
 
@@ -365,6 +373,14 @@ def _prepare_template(prefix, display, home, arch):
     """A new prefix made by wineboot, set up for the tests."""
     env = _base_environment(prefix, display.name, home, arch)
     _check(["wineboot", "-i"], env, 300)
+    # wineboot links the user's Desktop, Documents and the like to the home
+    # folder it ran with, which is gone once the template is made. Without a
+    # Desktop the shell cannot open anything through a shortcut (ShellExecute
+    # of a .lnk fails), so each becomes a folder of the prefix's own.
+    for folder in (prefix / "drive_c" / "users").glob("*/*"):
+        if folder.is_symlink() and Path(os.readlink(folder)).is_relative_to(home):
+            folder.unlink()
+            folder.mkdir()
     # The boxes as Windows draws them: a close button, not an "r" (only
     # pictures differ; the tests pass without the font).
     if MARLETT.exists():
@@ -821,7 +837,7 @@ class Machine:
     # ---- running programs
 
     def run(self, exe, args=None, command_line=None, cwd=None, env=None, answers=(), timeout=60,
-            screenshots=None, relay_modules=None, application=None):
+            screenshots=None, relay_modules=None, application=None, during=None):
         started = time.time()
         self.runs += 1
         if isinstance(exe, Path):
@@ -856,6 +872,8 @@ class Machine:
         finished = self.control / f"finished.{number}"
         shots_taken = {}
         deadline = time.time() + timeout
+        if during is not None:
+            during()
         while not finished.exists():
             if screenshots:
                 self._take_pending_shots(Path(screenshots), shots_taken)
@@ -963,6 +981,31 @@ class Machine:
         # The Windows 95 family keeps the major and minor version in the high
         # word of the build number.
         return major, minor, build & 0xFFFF, platform
+
+    def shell_link(self, windows_path):
+        """(target, working directory) of a Shell Link file, as the shell's
+        own link object reads them."""
+        target, directory = self.request("shelllink", windows_path)
+        return bytes.fromhex(target).decode("cp1250"), bytes.fromhex(directory).decode("cp1250")
+
+    def find_window(self, title_part, timeout=30):
+        """(pid, (left, top, right, bottom)) of the first visible top-level
+        window, not a message box, whose title contains title_part; waits for
+        it and activates it again, so that a picture shows it active."""
+        deadline = time.time() + timeout
+        while True:
+            try:
+                pid, *rect = (int(x) for x in self.request("window", title_part))
+                return pid, tuple(rect)
+            except WineError:
+                if time.time() > deadline:
+                    raise AssertionError(f"no window titled ...{title_part}... after {timeout} s")
+                time.sleep(0.2)
+
+    def close_windows(self, title_part):
+        """Sends WM_CLOSE to every visible top-level window whose title
+        contains title_part; returns how many there were."""
+        return int(self.request("close", title_part)[0])
 
     def installed_programs(self):
         """The system's list of installed programs as `wine uninstaller --list`
