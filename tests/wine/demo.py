@@ -1,11 +1,15 @@
 """The whole life of the product under Wine, in a throwaway prefix, the way a
-user meets it: install, the product in Add/Remove Programs, uninstall from
-the system's list of installed programs, then the next system start that
-processes WININIT.INI. Every message box is answered and saved as a PNG cut
-to the box; after each stage the machine's state is printed (the registry
-key, the folders and files, WININIT.INI), each row marked when the stage
-added, removed or changed it. The stages, their states and pictures end up
-in OUT/index.html.
+user meets it: the installation kit's files in place, install, the program
+group in Explorer, the product and its manual opened from the group's
+shortcuts through the shell, the next session start that runs the Startup
+shortcut, the product in Add/Remove Programs, uninstall from the system's
+list of installed programs (the group gone from the Start menu), then the
+next system start that processes WININIT.INI. Every message box is answered
+and saved as a PNG cut to the box, every window the demo opens is pictured
+and closed before the next stage; after each stage the machine's state is
+printed (the registry key, the folders and files, WININIT.INI), each row
+marked when the stage added, removed or changed it. The stages, their states
+and pictures end up in OUT/index.html.
 
     python3 tests/wine/demo.py [--windows-build DIR] [--out DIR] [--docs DIR]
 
@@ -29,8 +33,16 @@ HERE = Path(__file__).resolve().parent
 
 # The README's pictures: (stage folder, picture in it, name under --docs).
 DOCS_PICTURES = [("1-install", "box-1.png", "install-question.png"),
-                 ("2-programs", "add-remove-programs.png", "add-remove-programs.png"),
-                 ("3-uninstall", "box-2.png", "uninstall-done.png")]
+                 ("6-programs", "add-remove-programs.png", "add-remove-programs.png"),
+                 ("7-uninstall", "box-2.png", "uninstall-done.png")]
+
+# What the shell uses to open a file or a shortcut as a double click does.
+START = r"C:\windows\command\start.exe"
+EXPLORER = r"C:\windows\explorer.exe"
+# Where WordPad puts its window (left, top, right, bottom): large enough to
+# show the whole manual in the picture.
+WORDPAD_OPTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Applets\Wordpad\Options"
+WORDPAD_FRAME = (32, 32, 792, 432)
 
 
 def mean_brightness(png):
@@ -47,7 +59,7 @@ def main(argv):
     options = parser.parse_args(argv)
     os.environ["KALMARIS_WINDOWS_BUILD"] = options.windows_build
     sys.path.insert(0, str(HERE))
-    from kalmaris import DISPLAY_NAME, MODULES, Product  # noqa: E402  (reads the build folder at import)
+    from kalmaris import DISPLAY_NAME, INSTALL_DIR, MODULES, Product  # noqa: E402  (reads the build folder at import)
     from winetest import Machine  # noqa: E402
 
     out = Path(options.out)
@@ -66,7 +78,7 @@ def main(argv):
         product = Product(machine)
         before = None
 
-        def stage(title, result=None, lines=(), pictures=()):
+        def stage(title, result=None, lines=(), pictures=(), programs="the tool"):
             nonlocal before
             account, shown = list(lines), list(pictures)
             if result is not None:
@@ -77,7 +89,7 @@ def main(argv):
                     if box.screenshot:
                         shown.append((box.screenshot, text))
                 codes = ", ".join(str(code) for code in result.exit_codes.values())
-                account.append(f"processes of the tool: {len({c.pid for c in result.calls})}, exit codes: {codes}")
+                account.append(f"processes of {programs}: {len({c.pid for c in result.calls})}, exit codes: {codes}")
             now = product.state()
             rows = changes(before, now)
             before = now
@@ -93,23 +105,91 @@ def main(argv):
                 print(f"   {MARKS[mark][0]} {thing}: {what}" + (f" ({mark})" if mark else ""))
             stages.append((title, account, shown, rows))
 
-        stage("Before: the product's files in C:\\Program Files\\Kalmaris")
+        def picture_and_close(title_part, picture):
+            """For run(during=...): waits for the window whose title holds
+            title_part, pictures it once it has drawn its contents, closes it."""
+            def during():
+                _, rect = machine.find_window(title_part)
+                time.sleep(2)
+                machine.screenshot(picture, rect)
+                machine.close_windows(title_part)
+            return during
+
+        def explorer(folder, title_part, picture):
+            """The folder in an Explorer window, pictured, then closed."""
+            machine.run(EXPLORER, [folder], during=picture_and_close(title_part, picture), timeout=120)
+            return picture
+
+        def open_shortcut(link, folder, during=None):
+            """Opens a shortcut through the shell, as a click in the Start menu
+            does; the product's box is answered and pictured."""
+            return machine.run(START, [link], screenshots=folder, relay_modules=MODULES + ["km.exe"], during=during,
+                               timeout=120)
+
+        def product_started(result, how):
+            """The product's one box, naming the installation directory as the
+            folder it runs in."""
+            texts = [b.text.decode("cp1250") for b in result.boxes if b.caption == DISPLAY_NAME.encode("cp1250")]
+            if len(texts) != 1 or not texts[0].endswith("Složka: " + INSTALL_DIR):
+                raise AssertionError(f"{how} did not start the product in {INSTALL_DIR}: {texts}")
+
+        stage("Before: the installation kit's files in C:\\Program Files\\Kalmaris")
 
         result = product.install("yes", screenshots=out / "1-install")
         stage("REMOVE.EXE /INSTALL, Startup shortcut: Yes", result)
 
+        picture = explorer(product.group, "Kalmaris", out / "2-group" / "program-group.png")
+        stage("The program group as the user finds it (Explorer on the Start menu's Kalmaris folder)",
+              lines=[f"{EXPLORER} \"{product.group}\", the window pictured and closed"],
+              pictures=[(picture, "The Start menu's group Kalmaris with its two shortcuts")])
+
+        link = product.group + r"\ Kalmaris.lnk"
+        target, directory = machine.shell_link(link)
+        result = open_shortcut(link, out / "3-product")
+        product_started(result, link)
+        stage("The group's shortcut Kalmaris opened through the shell: the product starts in its folder", result,
+              lines=[f"{START} \"{link}\"", f"the shortcut, read by the shell: {target}, in {directory}"],
+              programs="the product")
+
+        link = product.group + "\\Něco jako manuál.lnk"
+        target, directory = machine.shell_link(link)
+        machine.reg_set(WORDPAD_OPTIONS, "FrameRect", b"".join(v.to_bytes(4, "little") for v in WORDPAD_FRAME), 3)
+        picture = out / "4-manual" / "wordpad.png"
+        open_shortcut(link, out / "4-manual", during=picture_and_close("KM.RTF", picture))
+        stage("The group's shortcut Něco jako manuál opened through the shell: the manual in WordPad",
+              lines=[f"{START} \"{link}\"", f"the shortcut, read by the shell: {target}, in {directory}",
+                     "WordPad pictured, then closed"],
+              pictures=[(picture, "KM.RTF in WordPad, opened from the group's shortcut")])
+
+        link = product.startup + r"\Kalmaris.lnk"
+        target, directory = machine.shell_link(link)
+        machine.run(r"C:\windows\system32\wineboot.exe", ["-e"], timeout=120)
+        result = machine.run(r"C:\windows\system32\wineboot.exe", screenshots=out / "5-session",
+                             relay_modules=MODULES + ["km.exe"], timeout=120)
+        product_started(result, link)
+        stage("Next session start (wineboot -e ends the session, wineboot starts the next one): the Startup "
+              "shortcut starts the product", result,
+              lines=[f"the Startup shortcut {link}, read by the shell: {target}, in {directory}"],
+              programs="the product")
+
         listed = machine.installed_programs()
         window = machine.run(r"C:\windows\system32\control.exe", ["appwiz.cpl"], answers=["cancel"],
-                             screenshots=out / "2-programs", timeout=120)
-        picture = out / "2-programs" / "add-remove-programs.png"
+                             screenshots=out / "6-programs", timeout=120)
+        picture = out / "6-programs" / "add-remove-programs.png"
         window.window_boxes[0]["screenshot"].rename(picture)
         stage("Add/Remove Programs (wine control appwiz.cpl) lists the product",
               lines=["wine uninstaller --list: " + "; ".join(f"{key}|||{name}" for key, name in listed)],
               pictures=[(picture, f"Add/Remove Programs listing {DISPLAY_NAME}")])
 
-        result = product.uninstall_from_list("yes", screenshots=out / "3-uninstall")
+        result = product.uninstall_from_list("yes", screenshots=out / "7-uninstall")
+        if machine.exists(product.group):
+            raise AssertionError(f"the program group {product.group} is still there")
+        left = ", ".join(machine.listdir(product.programs)) or "nothing"
+        picture = explorer(product.programs, "Programs", out / "7-uninstall" / "start-menu.png")
         stage("Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy",
-              result)
+              result, lines=[f"the program group {product.group}: gone; the Start menu's {product.programs} "
+                             f"holds {left}"],
+              pictures=[(picture, "The Start menu's programs after the uninstall: no group Kalmaris")])
 
         machine.reboot()
         stage("Next system start (wineboot -r): WININIT.INI processed")
