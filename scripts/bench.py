@@ -19,8 +19,9 @@
    launcher) and for tests/wine/minimal_box.cpp, in rounds of the three, and
    prints the medians, their ratios and the median of the rounds' ratios, as
    processor time and on Wine's clock;
-5. builds the release twice from scratch in two temporary folders and
-   compares the two REMOVE.EXE files;
+5. builds the release and the installation kit twice from scratch in two
+   temporary folders and compares the two REMOVE.EXE files, and the kit's
+   five files;
 and ends with the totals against the targets.
 
 Exit status 0 when every figure could be measured (whether or not the targets
@@ -57,6 +58,8 @@ import pe  # noqa: E402  (tests/release/pe.py)
 SIZE_LIMIT = 10 * 1024
 SIZE_AIM = 8 * 1024
 FIRST_BOX_RATIO = 1.1
+# The installation kit (the cross build's kit/), compared between the rebuilds.
+KIT_FILES = ["REMOVE.EXE", "KM.EXE", "KM.RTF", "Kalmaris.lnk", "Něco jako manuál.lnk"]
 
 # ---------------------------------------------------------------- least calls
 #
@@ -202,7 +205,7 @@ def start_clean_builds(jobs):
     top = Path(tempfile.mkdtemp(prefix="kalmaris-bench."))
     dirs = [top / "first", top / "second" / "build-of-the-release"]
     script = ('cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$3" >/dev/null '
-              '&& cmake --build "$2" -j"$4" --target release >/dev/null')
+              '&& cmake --build "$2" -j"$4" --target release kit >/dev/null')
     processes = [(d, subprocess.Popen(["bash", "-c", script, "build", str(REPO), str(d), str(TOOLCHAIN), str(jobs)],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)) for d in dirs]
     return top, processes
@@ -667,7 +670,11 @@ def main():
                     raise RuntimeError(f"clean build {index} in {folder} failed:\n{errors[-2000:]}")
                 digests.append(sha256(folder / "REMOVE.EXE"))
                 say(f"rebuild {index} ({folder.relative_to(clean_top)}): sha256 {digests[-1]}")
-            identical = len(set(digests)) == 1
+            kits = [{name: sha256(folder / "kit" / name) for name in KIT_FILES} for folder, _, _ in builds]
+            for name in KIT_FILES:
+                same = kits[0][name] == kits[-1][name]
+                say(f"kit/{name}: sha256 {kits[0][name]}" + ("" if same else f", then {kits[-1][name]}: DIFFERENT"))
+            identical = len(set(digests)) == 1 and all(kit == kits[0] for kit in kits)
             say(f"identical: {'yes' if identical else 'no'}")
             say(f"same as {BUILD.name}/REMOVE.EXE: {'yes' if sha256(BUILD / 'REMOVE.EXE') in digests else 'no'}")
         except Exception as error:
