@@ -80,7 +80,7 @@ def main(argv):
 
         def stage(title, result=None, lines=(), pictures=(), programs="the tool"):
             nonlocal before
-            account, shown = list(lines), list(pictures)
+            account, shown = list(lines), []
             if result is not None:
                 for number, box in enumerate(result.boxes, 1):
                     text = f"[{box.caption.decode('cp1250')}] {box.text.decode('cp1250')}"
@@ -90,6 +90,7 @@ def main(argv):
                         shown.append((box.screenshot, text))
                 codes = ", ".join(str(code) for code in result.exit_codes.values())
                 account.append(f"processes of {programs}: {len({c.pid for c in result.calls})}, exit codes: {codes}")
+            shown += pictures  # after the boxes, in the order they were taken
             now = product.state()
             rows = changes(before, now)
             before = now
@@ -163,13 +164,21 @@ def main(argv):
 
         link = product.startup + r"\Kalmaris.lnk"
         target, directory = machine.shell_link(link)
-        machine.run(r"C:\windows\system32\wineboot.exe", ["-e"], timeout=120)
+        # wineboot -e also walks the Startup folder once it has ended the
+        # session; the product's box it starts there is answered without a
+        # picture, or is gone before anyone sees it.
+        ended = machine.run(r"C:\windows\system32\wineboot.exe", ["-e"], relay_modules=MODULES + ["km.exe"],
+                            timeout=120)
+        unseen = [c.retval for c in ended.calls_named("MessageBoxA")]
         result = machine.run(r"C:\windows\system32\wineboot.exe", screenshots=out / "5-session",
                              relay_modules=MODULES + ["km.exe"], timeout=120)
         product_started(result, link)
         stage("Next session start (wineboot -e ends the session, wineboot starts the next one): the Startup "
               "shortcut starts the product", result,
-              lines=[f"the Startup shortcut {link}, read by the shell: {target}, in {directory}"],
+              lines=[f"the Startup shortcut {link}, read by the shell: {target}, in {directory}",
+                     f"wineboot -e: ended the session, then also ran the Startup shortcut: the product's boxes "
+                     f"returned {unseen}, {len(ended.window_boxes)} of {len(unseen)} seen on the screen",
+                     "wineboot: the Run keys, then the Startup folder (ShellExecuteEx of each shortcut)"],
               programs="the product")
 
         listed = machine.installed_programs()
@@ -186,9 +195,9 @@ def main(argv):
             raise AssertionError(f"the program group {product.group} is still there")
         left = ", ".join(machine.listdir(product.programs)) or "nothing"
         picture = explorer(product.programs, "Programs", out / "7-uninstall" / "start-menu.png")
-        stage("Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy",
-              result, lines=[f"the program group {product.group}: gone; the Start menu's {product.programs} "
-                             f"holds {left}"],
+        stage("Removed from the list (wine uninstaller --remove): the launcher, then the worker from the copy; "
+              "the group gone from the Start menu", result,
+              lines=[f"the program group {product.group}: gone; the Start menu's {product.programs} holds {left}"],
               pictures=[(picture, "The Start menu's programs after the uninstall: no group Kalmaris")])
 
         machine.reboot()
