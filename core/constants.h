@@ -62,6 +62,12 @@ inline constexpr char BootFileName[] = "WININIT.INI";
 inline constexpr char SectionLine[] = "[rename]";
 inline constexpr char DeletionPrefix[] = "nul=";
 
+// A file that another program holds for a moment (the launcher still running
+// from the installed tool, a scanner reading the new copy) is tried again this
+// many times, this many milliseconds apart: two seconds in all.
+inline constexpr unsigned FileInUseRetries = 20;
+inline constexpr unsigned FileInUseRetryDelay = 100;
+
 // Message captions and texts.
 inline constexpr char InstallCaption[] = "Instalace programu Kalmaris";
 inline constexpr char StartupQuestion[] = "Chcete vytvořit zástupce programu Kalmaris ve složce \"Po spuštění\"?";

@@ -35,6 +35,19 @@ bool StartWorker(const ShortText& copyPath, const char* tempDirectory) {
                         nullptr, tempDirectory, &startup, &process) != FALSE;
 }
 
+// Opens the copy as OpenReadOnlyShared does. Security scanners open a new
+// program file right after it is written, and other programs may hold it for
+// a moment: while another program holds it (a sharing violation) it is tried
+// again as the worker tries the installed tool. Any other failure, and a
+// copy still held after the last try, is final.
+HANDLE OpenCopy(const char* path) {
+  for (unsigned retries = FileInUseRetries;; --retries) {
+    HANDLE copy = OpenReadOnlyShared(path);
+    if (copy != INVALID_HANDLE_VALUE || retries == 0 || GetLastError() != ERROR_SHARING_VIOLATION) return copy;
+    Sleep(FileInUseRetryDelay);
+  }
+}
+
 // The temporary folder belongs to the user: any program of the user can
 // write there, while the worker usually runs with the administrator rights
 // the uninstall was given. A copy replaced between the copying and the start
@@ -43,7 +56,7 @@ bool StartWorker(const ShortText& copyPath, const char* tempDirectory) {
 // has been started, and the worker is started only when the copy still holds
 // the tool's own bytes.
 bool StartCheckedWorker(const ShortText& ownPath, const ShortText& copyPath, const char* tempDirectory) {
-  HANDLE copy = OpenReadOnlyShared(copyPath.chars);
+  HANDLE copy = OpenCopy(copyPath.chars);
   if (copy == INVALID_HANDLE_VALUE) return false;
   bool unchanged = false;
   HANDLE own = OpenReadOnlyShared(ownPath.chars);

@@ -11,12 +11,9 @@
 
 namespace {
 
-constexpr unsigned kToolRetries = 20;
-constexpr DWORD kToolRetryDelay = 100;  // milliseconds
-
 // Deletes the file name in the folder of folderLength characters, tried
-// again up to retries times 100 ms apart. An empty folder, one that could
-// not be found, is a failure.
+// again up to retries times, FileInUseRetryDelay apart. An empty folder, one
+// that could not be found, is a failure.
 bool DeleteFileIn(const char* folder, unsigned folderLength, const char* name, unsigned retries = 0) {
   if (folderLength == 0) return false;
   Text path(folder, folderLength);
@@ -24,7 +21,7 @@ bool DeleteFileIn(const char* folder, unsigned folderLength, const char* name, u
   for (;; --retries) {
     if (DeleteFileIfPresent(path.chars)) return true;
     if (retries == 0) return false;
-    Sleep(kToolRetryDelay);
+    Sleep(FileInUseRetryDelay);
   }
 }
 
@@ -45,7 +42,7 @@ void RunRemoveWorker() {
   // it when the worker gets there; it is given a short while to end before
   // the file counts as undeletable.
   for (unsigned i = 0; i < InstalledFileCount; ++i) {
-    unsigned retries = i == InstalledFileCount - 1 ? kToolRetries : 0;
+    unsigned retries = i == InstalledFileCount - 1 ? FileInUseRetries : 0;
     Fold(ok, DeleteFileIn(InstallDir, sizeof InstallDir - 1, InstalledFileNames[i], retries));
   }
 

@@ -28,6 +28,8 @@ TEST(EnvironmentValue, MatchingRules) {
   } cases[] = {
       {"lower-case name finds capitals", {"PATH=x", "TEMP=C:\\T"}, "temp", "C:\\T"},
       {"mixed case in the block", {"Temp=C:\\M"}, "TEMP", "C:\\M"},
+      {"z is folded like every letter", {"ZIZKOV=z"}, "zizkov", "z"},
+      {"the byte after z is not", {"{Z=1"}, "[z", ""},
       {"first of two spellings wins", {"Temp=first", "TEMP=second"}, "temp", "first"},
       {"value with equals comes back whole", {"A=b=c"}, "a", "b=c"},
       {"not set", {"A=1"}, "B", ""},

@@ -98,6 +98,7 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     std::string wininit;  // expected bytes; "-" when the file must not exist
     unsigned exitCode;
     bool copyIsTheTool = true;  // false: another program changed the copy
+    int sleeps = 0;             // 100 ms waits for a copy another program holds
   } cases[] = {
       {"copy fails", [] { sim::FailCall("CopyFileA", 1); }, kConfirm + kCannotStart, "", "", kWininit, "-", 0},
       {"start fails", [] { sim::FailCall("CreateProcessA", 1); }, kConfirm + kCannotStart, kTempCopy, "", kWininit, "-",
@@ -116,11 +117,34 @@ TEST(Launcher, FailuresAndOddEnvironments) {
          });
        },
        kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, false},
-      {"copy held open for writing",
+      {"copy loses its last byte",
+       [] {
+         sim::AfterCall("CopyFileA", 1, [] {
+           std::string bytes = sim::FileBytes(kTempCopy);
+           sim::PutFile(kTempCopy, bytes.substr(0, bytes.size() - 1));
+         });
+       },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, false},
+      {"copy gains a byte",
+       [] { sim::AfterCall("CopyFileA", 1, [] { sim::PutFile(kTempCopy, sim::FileBytes(kTempCopy) + "x"); }); },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, false},
+      // A scanner that reads the new program file at once holds it briefly;
+      // a program that keeps it open for writing never lets it start.
+      {"copy held open for 300 ms",
+       [] {
+         sim::AfterCall("CopyFileA", 1, [] {
+           sim::HoldOpen(kTempCopy, GENERIC_READ | GENERIC_WRITE, 0);
+           sim::At(sim::Now() + 300, [] { sim::Release(kTempCopy); });
+         });
+       },
+       kConfirm, kTempCopy, "\"C:\\WINDOWS\\TEMP\\~REMOVE.TMP\" /REMOVE", kWininit, kTwoLines, 0, true, 3},
+      {"copy held open for writing throughout",
        [] {
          sim::AfterCall("CopyFileA", 1,
                         [] { sim::HoldOpen(kTempCopy, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE); });
        },
+       kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0, true, 20},
+      {"copy cannot be opened for another reason", [] { sim::FailCall("CreateFileA", 1, ERROR_ACCESS_DENIED); },
        kConfirm + kCannotStart, kTempCopy, "", kWininit, "-", 0},
       {"own file cannot be read", [] { sim::FailCall("CreateFileA", 2, ERROR_ACCESS_DENIED); }, kConfirm + kCannotStart,
        kTempCopy, "", kWininit, "-", 0},
@@ -178,6 +202,7 @@ TEST(Launcher, FailuresAndOddEnvironments) {
     } else {
       EXPECT_EQ(sim::FileBytes(c.wininitPath), c.wininit) << c.name;
     }
+    EXPECT_EQ(machine::CountCalls("Sleep"), c.sleeps) << c.name;
     EXPECT_EQ(sim::LastProcessLeaks().files, 0) << c.name;
     EXPECT_EQ(sim::LastProcessLeaks().badHandles, 0) << c.name;
   }
@@ -323,6 +348,10 @@ TEST(Worker, FailuresStillAttemptEveryStep) {
        }},
       {"registration already gone", [] { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey); },
        [] { EXPECT_FALSE(sim::Exists(kInstallDir)); }},
+      // Only the installed tool is waited for: a product still running is
+      // not going to end while the worker waits.
+      {"product still running", [] { sim::HoldOpen(std::string(kInstallDir) + "\\KM.EXE", GENERIC_READ, 0); },
+       [] { EXPECT_EQ(sim::List(kInstallDir), std::vector<std::string>{"KM.EXE"}); }},
   };
   for (const Case& c : cases) {
     machine::Prepare();
@@ -333,6 +362,7 @@ TEST(Worker, FailuresStillAttemptEveryStep) {
     EXPECT_EQ(machine::BoxSummary(), kInstallBoxes + kNotAllRemoved) << c.name;
     EXPECT_FALSE(sim::KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)) << c.name;
     EXPECT_FALSE(sim::Exists(std::string(kStartup) + "\\Kalmaris.lnk")) << c.name;
+    EXPECT_EQ(machine::CountCalls("Sleep"), 0) << c.name;
     c.check();
   }
 }

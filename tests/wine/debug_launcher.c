@@ -6,7 +6,11 @@
  *
  * POINT    "createprocess": the entry of kernel32.CreateProcessA;
  *          "copyfile": the return from kernel32.CopyFileA (a breakpoint at its
- *          entry, then one at the return address found on the stack).
+ *          entry, then one at the return address found on the stack);
+ *          "holdMS": the same point, where the debugger does not overwrite
+ *          TARGET but holds it open for reading, sharing nothing, as a
+ *          scanner that reads a new program does, for MS milliseconds ("hold"
+ *          alone: until the debugged program has ended).
  * TARGET   the file to overwrite (the launcher's temporary copy).
  * PAYLOAD  the program whose bytes are written into TARGET.
  * RESULT   receives one line per event, "name value...":
@@ -23,6 +27,9 @@
  *                                     only after a refused replace:
  *                                     DeleteFileA(TARGET), and when that
  *                                     works, the payload copied there
+ *            hold ok | hold error CODE
+ *                                     instead of the three above, for hold
+ *            released                 the held file closed after MS
  *            exit CODE                the debugged program's exit code
  *          and "failed WHAT CODE" when the debugger itself could not go on.
  * The rest of the command line is started verbatim with
@@ -42,6 +49,7 @@
 #include <windows.h>
 
 static FILE* g_result;
+static HANDLE g_held = INVALID_HANDLE_VALUE;
 static unsigned char* g_payload;
 static DWORD g_payloadSize;
 
@@ -115,6 +123,15 @@ static void Attack(const char* target) {
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
+static void Hold(const char* target) {
+  g_held = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (g_held == INVALID_HANDLE_VALUE) {
+    Note("hold error %lu", GetLastError());
+  } else {
+    Note("hold ok", 0);
+  }
+}
+
 /* Writes one byte of the debugged program's code; returns the old byte. */
 static int PokeCode(HANDLE process, DWORD address, unsigned char byte, unsigned char* old) {
   DWORD protection = 0;
@@ -146,12 +163,13 @@ int main(int argc, char** argv) {
   STARTUPINFOA startup;
   PROCESS_INFORMATION started;
   HANDLE process = NULL;
-  DWORD entry, breakpoint = 0, exitCode = 255;
-  int atReturn, loaded = 0, armed = 0, done = 0, hit = 0;
+  DWORD entry, breakpoint = 0, exitCode = 255, releaseAt = 0;
+  int atReturn, loaded = 0, armed = 0, done = 0, hit = 0, holdFor = -1;
   unsigned char original = 0;
   char* commandLine;
   if (argc < 6) return 255;
-  atReturn = strcmp(argv[1], "copyfile") == 0;
+  if (strncmp(argv[1], "hold", 4) == 0) holdFor = atoi(argv[1] + 4);
+  atReturn = strcmp(argv[1], "copyfile") == 0 || holdFor >= 0;
   g_result = fopen(argv[4], "w");
   if (g_result == NULL) return 255;
   g_payload = ReadWhole(argv[3], &g_payloadSize);
@@ -174,7 +192,18 @@ int main(int argc, char** argv) {
   while (!done) {
     DEBUG_EVENT event;
     DWORD status = DBG_CONTINUE;
-    if (!WaitForDebugEvent(&event, INFINITE)) {
+    DWORD wait = INFINITE;
+    if (g_held != INVALID_HANDLE_VALUE && holdFor > 0) {
+      DWORD now = GetTickCount();
+      wait = (int)(releaseAt - now) > 0 ? releaseAt - now : 0;
+    }
+    if (!WaitForDebugEvent(&event, wait)) {
+      if (wait != INFINITE && GetLastError() == ERROR_SEM_TIMEOUT) {
+        CloseHandle(g_held);
+        g_held = INVALID_HANDLE_VALUE;
+        Note("released", 0);
+        continue;
+      }
       Note("failed wait %lu", GetLastError());
       break;
     }
@@ -231,7 +260,12 @@ int main(int argc, char** argv) {
         } else {
           hit = 1;
           Note("hit %08lx", breakpoint);
-          Attack(argv[2]);
+          if (holdFor >= 0) {
+            Hold(argv[2]);
+            releaseAt = GetTickCount() + (DWORD)holdFor;
+          } else {
+            Attack(argv[2]);
+          }
         }
         SetThreadContext(thread, &context);
         CloseHandle(thread);
@@ -242,6 +276,7 @@ int main(int argc, char** argv) {
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
   }
+  if (g_held != INVALID_HANDLE_VALUE) CloseHandle(g_held);
   if (!hit) Note("missed %08lx", entry);
   Note("exit %lu", exitCode);
   fclose(g_result);

@@ -3,8 +3,9 @@ Startup shortcut and the messages."""
 
 import unittest
 
-from kalmaris import (INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED, INSTALL_OK, STARTUP_QUESTION,
-                      UNINSTALL_KEY, ProductTestCase)
+from kalmaris import (CONFIRMATION, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED, INSTALL_OK, STARTUP_QUESTION,
+                      UNINSTALL_FAILED, UNINSTALL_KEY, ProductTestCase)
+from winetest import Machine
 
 
 class Install(ProductTestCase):
@@ -74,6 +75,25 @@ class Install(ProductTestCase):
         self.assertEqual([b.text for b in result.boxes], [STARTUP_QUESTION, INSTALL_FAILED])
         self.assertTrue(m.exists(self.group + r"\ Kalmaris.lnk"))
         self.assertTrue(m.exists(INSTALL_DIR + r"\KM.EXE"))
+
+    def test_code_page_other_than_czech(self):
+        # The tool's texts and the manual shortcut's name are Windows-1250
+        # bytes. Under code page 1252 the shortcut, on disk under its true
+        # name, is not found under those bytes: it is neither installed nor
+        # removed, so the installation directory stays. The pictures stay in
+        # the machine's folder with KALMARIS_WINE_KEEP=1.
+        m = Machine(self.id().split(".", 1)[-1] + ".1252", self.relay_modules, lang="C.UTF-8").start()
+        self.addCleanup(m.close)
+        self.use(m)
+        result = self.install("yes", screenshots=m.dir / "pictures" / "install")
+        self.assertEqual([(b.text, b.style) for b in result.boxes], [(STARTUP_QUESTION, 4), (INSTALL_FAILED, 48)])
+        self.assertEqual([c.retval for c in result.calls_named("CopyFileA")], [1, 0, 1])
+        self.assertEqual(m.listdir(self.group), [" Kalmaris.lnk"])
+        result = self.product.uninstall_from_list("yes", screenshots=m.dir / "pictures" / "uninstall")
+        self.assertEqual([b.text for b in result.boxes], [CONFIRMATION, UNINSTALL_FAILED])
+        self.assertEqual(m.listdir(INSTALL_DIR), ["Něco jako manuál.lnk"])
+        self.assertFalse(m.exists(self.group))
+        self.assertIsNone(m.reg_values(UNINSTALL_KEY))
 
 
 if __name__ == "__main__":

@@ -12,8 +12,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kalmaris import (CANNOT_START, CONFIRMATION, INSTALL_DIR, LINK_TARGETS, PRODUCT_FILES, TOOL, UNINSTALL_CAPTION,
-                      UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
+from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_DIR, LINK_TARGETS, PRODUCT_FILES, TOOL,
+                      UNINSTALL_CAPTION, UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
@@ -73,14 +73,22 @@ class Launcher(ProductTestCase):
         self.assertEqual(self.wininit_bytes(),
                          b"[rename]\r\nnul=C:\\OTHER.TMP\r\n[rename]\r\nnul=" + self.copy.encode("cp1250") + b"\r\n")
 
-    def test_copy_overwritten_by_another_program(self):
+    def test_copy_touched_by_another_program(self):
         # DEBUG_LAUNCHER.EXE runs the uninstall command under the debugging
-        # interface and, at a breakpoint, tries as another program of the user
-        # to put MINIMAL_BOX.EXE's bytes into the copy: while the launcher is at
-        # CreateProcessA (it holds the copy open then, so the attempt is
-        # refused), or right after CopyFileA has returned (it succeeds, and the
-        # launcher finds the copy changed).
-        for point, refused in (("createprocess", True), ("copyfile", False)):
+        # interface and, at a breakpoint, acts as another program of the user.
+        # It tries to put MINIMAL_BOX.EXE's bytes into the copy: while the
+        # launcher is at CreateProcessA (it holds the copy open then, so the
+        # attempt is refused), or right after CopyFileA has returned (it
+        # succeeds, and the launcher finds the copy changed and refuses it at
+        # once). Or, right after CopyFileA, it holds the copy open as a scanner
+        # does: for 300 ms (the launcher tries again and starts it), or until
+        # the launcher has ended (it gives up after 20 tries, 100 ms apart).
+        # At CreateProcessA: a sharing violation, access denied, a sharing violation.
+        rows = [("createprocess", ["overwrite error 32", "replace error 5", "delete error 32"], True, (0, 0)),
+                ("copyfile", ["overwrite ok"], False, (0, 0)),
+                ("hold300", ["hold ok", "released"], True, (1, 19)),
+                ("hold", ["hold ok"], False, (20, 20))]
+        for point, attack_lines, runs, sleeps in rows:
             with self.subTest(point=point):
                 self.use(self.machine_for("win32", None))
                 m = self.machine
@@ -94,20 +102,20 @@ class Launcher(ProductTestCase):
                 attack = m.read_file(r"C:\probe\attack.txt").decode("ascii").splitlines()
                 self.assertEqual(result.exit_code, 0, attack)
                 self.assertRegex(attack[0], r"^hit [0-9a-f]{8}$")
-                self.assertEqual(attack[-1], "exit 0")
+                self.assertEqual(attack[1:], attack_lines + ["exit 0"])
                 launcher = result.calls_named("CopyFileA")[0].pid
                 launcher_boxes = [(b.caption, b.text, b.style) for b in result.boxes if b.pid == launcher]
                 worker_boxes = [(b.caption, b.text, b.style) for b in result.boxes if b.pid != launcher]
-                if refused:
-                    # A sharing violation, access denied, a sharing violation.
-                    self.assertEqual(attack[1:], ["overwrite error 32", "replace error 5", "delete error 32", "exit 0"])
+                waits = result.calls_named("Sleep", pid=launcher)
+                self.assertTrue(sleeps[0] <= len(waits) <= sleeps[1], len(waits))
+                self.assertTrue(all(c.arg(0) == 100 for c in waits))
+                if runs:
                     self.assertEqual(launcher_boxes, [(UNINSTALL_CAPTION, CONFIRMATION, 36)])
                     self.assertEqual(worker_boxes, [(UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
                     self.assertEqual(m.read_file(self.copy), program("REMOVE.EXE").read_bytes())
                     self.assert_removed()
                     self.assertIn(b"nul=" + self.copy.encode("cp1250") + b"\r\n", self.wininit_bytes())
                 else:
-                    self.assertEqual(attack[1:], ["overwrite ok", "exit 0"])
                     self.assertEqual(launcher_boxes, [(UNINSTALL_CAPTION, CONFIRMATION, 36),
                                                       (UNINSTALL_CAPTION, CANNOT_START, 16)])
                     self.assertEqual(worker_boxes, [])
@@ -196,14 +204,26 @@ class WholeCycle(ProductTestCase):
         # current directory is the one to be removed.
         self.cycle(lambda: self.machine.run(TOOL, cwd=INSTALL_DIR, answers=["yes", "ok"], timeout=120))
 
-    def test_extra_file_keeps_the_directory(self):
-        self.install("no")
-        self.machine.write_file(INSTALL_DIR + r"\notes.txt", "mine")
-        result = self.uninstall("yes")
-        self.assertEqual(result.boxes[-1].text, UNINSTALL_FAILED)
-        self.assertEqual(self.machine.listdir(INSTALL_DIR), ["notes.txt"])
-        self.assertIsNone(self.machine.reg_values(UNINSTALL_KEY))
-        self.assertFalse(self.machine.exists(self.group))
+    def test_what_cannot_be_deleted_stays(self):
+        # A file the user added, or a product file still in use: everything
+        # else goes, the product leaves the list of installed programs, the
+        # folder stays, and only the tool's own file is waited for.
+        rows = [("notes.txt", lambda m: m.write_file(INSTALL_DIR + r"\notes.txt", "mine")),
+                ("KM.EXE", lambda m: m.hold(INSTALL_DIR + r"\KM.EXE"))]
+        for leftover, arrange in rows:
+            with self.subTest(leftover=leftover):
+                self.use(self.machine_for("win32", None))
+                m = self.machine
+                self.install("no")
+                arrange(m)
+                result = self.uninstall("yes")
+                self.assertEqual(result.boxes[-1].text, UNINSTALL_FAILED)
+                self.assertEqual(m.listdir(INSTALL_DIR), [leftover])
+                self.assertIsNone(m.reg_values(UNINSTALL_KEY))
+                self.assertNotIn(DISPLAY_NAME, [name for _, name in m.installed_programs()])
+                self.assertFalse(m.exists(self.group))
+                product = [c for c in result.calls_named("DeleteFileA") if c.string(0).endswith(b"\\KM.EXE")]
+                self.assertEqual(len(product), 1)
 
     def test_installed_tool_started_with_remove_directly(self):
         self.install("no")

@@ -18,10 +18,12 @@ API (short):
       prefix with Wine's default version.
   WINDOWS_VERSIONS: what RtlGetVersion reports for each version the Wine on
       PATH knows (Wine 8's or Wine 10's table); DEFAULT_VERSION without one.
-  Machine(name, relay_modules, arch="win32", version=None)  started by start(), ended by close()
+  Machine(name, relay_modules, arch="win32", version=None, lang="cs_CZ.UTF-8")  started by start(), ended by close()
       arch "win64" gives a 64-bit prefix (the 32-bit programs run under WoW64);
       version sets the Windows version Wine reports (HKCU\\Software\\Wine,
-      Version, e.g. "win95") for every program the session starts.
+      Version, e.g. "win95") for every program the session starts; lang the
+      session's locale, which sets the ANSI code page (the default gives 1250,
+      "C.UTF-8" gives 1252).
     m.run(exe, args=None, command_line=None, cwd=None, env=None, answers=(),
           timeout=60, screenshots=None, relay_modules=None, application=None, during=None)
         -> RunResult. exe is a Windows path (or a host Path); command_line is used verbatim when
@@ -235,13 +237,13 @@ def trapno_preload():
     return str(folder) + "/$LIB/trapno_fix.so"
 
 
-def _base_environment(prefix, display, home, arch="win32"):
+def _base_environment(prefix, display, home, arch="win32", lang="cs_CZ.UTF-8"):
     env = {
         "PATH": "/usr/local/bin:/usr/bin:/bin",
         "HOME": str(home),
         "USER": getpass.getuser(),
-        "LANG": "cs_CZ.UTF-8",
-        "LC_ALL": "cs_CZ.UTF-8",
+        "LANG": lang,
+        "LC_ALL": lang,
         "DISPLAY": display,
         "WINEPREFIX": str(prefix),
         "WINEARCH": arch,
@@ -623,10 +625,10 @@ class Machine:
     """A fresh Wine prefix with its own Xvfb display, one Wine session that
     stays alive until close(), and the clicker serving inside it."""
 
-    def __init__(self, name="machine", relay_modules=None, arch="win32", version=None):
+    def __init__(self, name="machine", relay_modules=None, arch="win32", version=None, lang="cs_CZ.UTF-8"):
         self.name = re.sub(r"[^A-Za-z0-9_.-]", "_", name)[-80:]
         self.relay_modules = list(relay_modules or DEFAULT_RELAY_MODULES)
-        self.arch, self.version = arch, version
+        self.arch, self.version, self.lang = arch, version, lang
         self.display = None
         self.session = None
         self.env = None
@@ -669,7 +671,7 @@ class Machine:
         (self.dir / "home").mkdir()
         self.log_path = self.dir / "wine.log"
         self.display = Display().start()
-        self.env = _base_environment(self.prefix, self.display.name, self.dir / "home", self.arch)
+        self.env = _base_environment(self.prefix, self.display.name, self.dir / "home", self.arch, self.lang)
         # One persistent server: nothing the session does (WININIT.INI among
         # it) is redone by a new session until the test asks for it.
         # Its output goes to the log: a server left running must not hold the
