@@ -35,8 +35,8 @@ VERSION_STRINGS = {
 ICON_SIZES = [(32, 32), (16, 16)]
 
 INSTALL_DIR = "C:\\Program Files\\Kalmaris"
-KIT_FILES = ["REMOVE.EXE", "KM.EXE", "KM.RTF", "Kalmaris.lnk", "N\u011bco jako manu\u00e1l.lnk"]
 KIT_LINKS = {"Kalmaris.lnk": INSTALL_DIR + "\\KM.EXE", "N\u011bco jako manu\u00e1l.lnk": INSTALL_DIR + "\\KM.RTF"}
+KIT_FILES = ["REMOVE.EXE", "KM.EXE", "KM.RTF"] + list(KIT_LINKS)
 
 
 def signed_expected():

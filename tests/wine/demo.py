@@ -61,6 +61,8 @@ def main(argv):
     sys.path.insert(0, str(HERE))
     from kalmaris import DISPLAY_NAME, INSTALL_DIR, MODULES, Product  # noqa: E402  (reads the build folder at import)
     from winetest import Machine  # noqa: E402
+    # The relay log also follows the product, whose boxes the stages show.
+    with_product = MODULES + ["km.exe"]
 
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -124,8 +126,13 @@ def main(argv):
         def open_shortcut(link, folder, during=None):
             """Opens a shortcut through the shell, as a click in the Start menu
             does; the product's box is answered and pictured."""
-            return machine.run(START, [link], screenshots=folder, relay_modules=MODULES + ["km.exe"], during=during,
+            return machine.run(START, [link], screenshots=folder, relay_modules=with_product, during=during,
                                timeout=120)
+
+        def read_by_shell(link):
+            """The account's line on where the shortcut leads, as the shell reads it."""
+            target, directory = machine.shell_link(link)
+            return f"the shortcut, read by the shell: {target}, in {directory}"
 
         def product_started(result, how):
             """The product's one box, naming the installation directory as the
@@ -145,37 +152,33 @@ def main(argv):
               pictures=[(picture, "The Start menu's group Kalmaris with its two shortcuts")])
 
         link = product.group + r"\ Kalmaris.lnk"
-        target, directory = machine.shell_link(link)
         result = open_shortcut(link, out / "3-product")
         product_started(result, link)
         stage("The group's shortcut Kalmaris opened through the shell: the product starts in its folder", result,
-              lines=[f"{START} \"{link}\"", f"the shortcut, read by the shell: {target}, in {directory}"],
+              lines=[f"{START} \"{link}\"", read_by_shell(link)],
               programs="the product")
 
         link = product.group + "\\Něco jako manuál.lnk"
-        target, directory = machine.shell_link(link)
         machine.reg_set(WORDPAD_OPTIONS, "FrameRect", b"".join(v.to_bytes(4, "little") for v in WORDPAD_FRAME), 3)
         picture = out / "4-manual" / "wordpad.png"
         open_shortcut(link, out / "4-manual", during=picture_and_close("KM.RTF", picture))
         stage("The group's shortcut Něco jako manuál opened through the shell: the manual in WordPad",
-              lines=[f"{START} \"{link}\"", f"the shortcut, read by the shell: {target}, in {directory}",
-                     "WordPad pictured, then closed"],
+              lines=[f"{START} \"{link}\"", read_by_shell(link), "WordPad pictured, then closed"],
               pictures=[(picture, "KM.RTF in WordPad, opened from the group's shortcut")])
 
         link = product.startup + r"\Kalmaris.lnk"
-        target, directory = machine.shell_link(link)
         # wineboot -e also walks the Startup folder once it has ended the
         # session; the product's box it starts there is answered without a
         # picture, or is gone before anyone sees it.
-        ended = machine.run(r"C:\windows\system32\wineboot.exe", ["-e"], relay_modules=MODULES + ["km.exe"],
+        ended = machine.run(r"C:\windows\system32\wineboot.exe", ["-e"], relay_modules=with_product,
                             timeout=120)
         unseen = [c.retval for c in ended.calls_named("MessageBoxA")]
         result = machine.run(r"C:\windows\system32\wineboot.exe", screenshots=out / "5-session",
-                             relay_modules=MODULES + ["km.exe"], timeout=120)
+                             relay_modules=with_product, timeout=120)
         product_started(result, link)
         stage("Next session start (wineboot -e ends the session, wineboot starts the next one): the Startup "
               "shortcut starts the product", result,
-              lines=[f"the Startup shortcut {link}, read by the shell: {target}, in {directory}",
+              lines=[f"the Startup shortcut {link}", read_by_shell(link),
                      f"wineboot -e: ended the session, then also ran the Startup shortcut: the product's boxes "
                      f"returned {unseen}, {len(ended.window_boxes)} of {len(unseen)} seen on the screen",
                      "wineboot: the Run keys, then the Startup folder (ShellExecuteEx of each shortcut)"],

@@ -136,10 +136,9 @@ class WholeCycle(ProductTestCase):
         self.assert_hardened_first(installed, installed.pid)
         # The three shortcuts the tool made, read by the shell, lead to the
         # installed files and start them in the installation directory.
-        links = [(self.group + r"\ Kalmaris.lnk", "Kalmaris.lnk"),
-                 (self.group + "\\Něco jako manuál.lnk", "Něco jako manuál.lnk"),
-                 (self.startup + r"\Kalmaris.lnk", "Kalmaris.lnk")]
-        for path, name in links:
+        links = {self.group + r"\ Kalmaris.lnk": "Kalmaris.lnk", self.startup + r"\Kalmaris.lnk": "Kalmaris.lnk",
+                 self.group + "\\Něco jako manuál.lnk": "Něco jako manuál.lnk"}
+        for path, name in links.items():
             self.assertEqual(self.machine.shell_link(path), (LINK_TARGETS[name], INSTALL_DIR), path)
         result = uninstall()
         self.assertEqual(result.exit_code, 0)
