@@ -83,7 +83,9 @@ endforeach()
 if(KALMARIS_SIGN_TIMESTAMP_URL)
   list(APPEND SIGN_ARGS --timestamp ${KALMARIS_SIGN_TIMESTAMP_URL})
 endif()
-if(SIGN_ARGS)
+# Only a certificate or key turns signing on; a time-stamp server alone
+# does not, so clearing the certificate turns it off whatever else is set.
+if(KALMARIS_SIGN_PKCS12 OR KALMARIS_SIGN_CERT OR KALMARIS_SIGN_KEY)
   foreach(input ${KALMARIS_SIGN_PKCS12} ${KALMARIS_SIGN_CERT} ${KALMARIS_SIGN_KEY})
     if(NOT EXISTS ${input})
       message(FATAL_ERROR "Signing: ${input} does not exist")

@@ -15,11 +15,14 @@ and the target as LocalBasePath, then the working directory as StringData
 its path. Every time in the header is zero and nothing of the machine that
 writes the file goes in, so every build writes the same bytes.
 
-The manual's file name is written in UTF-8, as names are on the build machine
-and in a Wine prefix, where Windows programs see it as "Něco jako manuál.lnk"
-(in Windows-1250, the name the tool copies).
+The manual's file name is written in UTF-8 whatever the build machine's
+locale, as names are in a Wine prefix, where Windows programs see it as
+"Něco jako manuál.lnk" (in Windows-1250, the name the tool copies). Python
+would name files in the locale's encoding (Latin-2 under cs_CZ.ISO-8859-2),
+so the names are given to the system as bytes.
 """
 
+import os
 import struct
 import sys
 from pathlib import Path
@@ -71,14 +74,15 @@ def main(argv):
     if len(argv) != 2:
         sys.stderr.write(__doc__)
         return 2
-    out = Path(argv[1])
-    out.mkdir(parents=True, exist_ok=True)
+    Path(argv[1]).mkdir(parents=True, exist_ok=True)
+    out = os.fsencode(argv[1])  # the folder's bytes as given, whatever the locale
     for name, target in LINKS.items():
         data = shell_link(target, INSTALL_DIR)
+        path = os.path.join(out, name.encode("utf-8"))
         # Written under another name first, so no half-written link stays.
-        temporary = out / (name + ".tmp")
-        temporary.write_bytes(data)
-        temporary.replace(out / name)
+        with open(path + b".tmp", "wb") as f:
+            f.write(data)
+        os.replace(path + b".tmp", path)
     return 0
 
 

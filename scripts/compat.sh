@@ -145,12 +145,6 @@ cleanup() {
   if [ -n "$failed" ]; then echo "compat.sh: the Wine 10 root was not left clean (see above)" >&2; return 1; fi
 }
 
-host_mirror() {
-  local codename
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' | awk -v s="$codename" '$2 == s { print $1; exit }'
-}
-
 make_root() {
   if [ -f "$newroot/.kalmaris-root" ] && [ "$(cat "$newroot/.kalmaris-root")" = "$recipe" ]; then
     return 0
@@ -160,7 +154,8 @@ make_root() {
     apt-get install -y -qq --no-install-recommends mmdebstrap </dev/null >/dev/null 2>&1 ||
       { apt-get update -qq && apt-get install -y -qq --no-install-recommends mmdebstrap </dev/null; }
   fi
-  local mirror=${KALMARIS_DEBIAN_MIRROR:-$(host_mirror)} old started=$SECONDS
+  local mirror old started=$SECONDS
+  mirror=$(bash "$root/scripts/debian_mirror.sh")
   if [ -z "$mirror" ]; then
     echo "compat.sh: no Debian mirror in the host's apt sources; set KALMARIS_DEBIAN_MIRROR" >&2
     return 1

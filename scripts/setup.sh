@@ -5,7 +5,7 @@ set -euo pipefail
 
 need=(cmake g++ make python3 libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
       wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick locales file clang libclang-rt-14-dev
-      osslsigncode openssl ca-certificates fonts-wine liblnk-utils)
+      osslsigncode openssl ca-certificates fonts-wine liblnk-utils mount)
 
 missing=()
 for p in "${need[@]}"; do
@@ -24,10 +24,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Wine shows the Czech texts with the right glyphs only under a Czech locale
-# (ANSI code page 1250).
-if ! locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$'; then
-  sed -i 's/^# *\(cs_CZ.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -q '^cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' >>/etc/locale.gen
+# (ANSI code page 1250); the kit's build is also checked under a Latin-2 one.
+for entry in 'cs_CZ.UTF-8 UTF-8' 'cs_CZ ISO-8859-2'; do
+  if ! grep -qx "$entry" /etc/locale.gen; then
+    sed -i "s/^# *\($entry\)\$/\1/" /etc/locale.gen
+    grep -qx "$entry" /etc/locale.gen || echo "$entry" >>/etc/locale.gen
+    generate=1
+  fi
+done
+if [ -n "${generate:-}" ] || [ "$(locale -a 2>/dev/null | grep -cx 'cs_CZ\.\(utf8\|iso88592\)')" != 2 ]; then
   locale-gen >/dev/null
 fi
 

@@ -13,6 +13,7 @@ or --signed (it must then carry its signature, else it must carry none):
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -236,6 +237,21 @@ class KitTest(unittest.TestCase):
     def test_holds_no_build_path(self):
         for name in KIT_FILES:
             assert_no_build_path(self, os.path.join(self.kit, name), self.read(name))
+
+    def test_links_written_alike_under_any_locale(self):
+        # The shortcuts' names must not depend on the build machine's locale:
+        # Latin-2, and plain ASCII with Python's own UTF-8 fallbacks turned off.
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "kit", "make_links.py")
+        for locale_name in ("cs_CZ.ISO-8859-2", "C"):
+            with self.subTest(locale=locale_name), tempfile.TemporaryDirectory() as out:
+                env = dict(os.environ, LC_ALL=locale_name, PYTHONUTF8="0", PYTHONCOERCECLOCALE="0")
+                done = subprocess.run([sys.executable, script, out], env=env, capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                made = sorted(os.listdir(os.fsencode(out)))
+                self.assertEqual(made, sorted(n.encode("utf-8") for n in KIT_LINKS))
+                for name in KIT_LINKS:
+                    with open(os.path.join(os.fsencode(out), name.encode("utf-8")), "rb") as f:
+                        self.assertTrue(f.read() == self.read(name), name)
 
 
 if __name__ == "__main__":

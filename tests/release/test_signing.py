@@ -69,6 +69,14 @@ class Signing(unittest.TestCase):
         self.check_signed(build / "signed" / "REMOVE.EXE", build / "REMOVE.EXE")
         self.assertEqual(subprocess.run([sys.executable, str(HERE / "test_pe.py"), str(build / "REMOVE.EXE")],
                                         capture_output=True).returncode, 0)
+        # Turned off as the README says, with a time-stamp server still set:
+        # no signed file is left and the release target still succeeds.
+        off = ["cmake", "-S", str(signing.REPO), "-B", str(build), "-DKALMARIS_SIGN_CERT=", "-DKALMARIS_SIGN_KEY=",
+               "-DKALMARIS_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/"]
+        for command in (off, ["cmake", "--build", str(build), "--target", "release"]):
+            done = subprocess.run(command, capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
+        self.assertFalse((build / "signed").exists(), "signed/ stays after signing was turned off")
 
     def test_pkcs12_password_stays_off_every_command_line(self):
         # The tools are wrapped to record their arguments; the password must

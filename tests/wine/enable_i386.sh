@@ -22,9 +22,15 @@ qemu_major() { "$qemu" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0
 
 if [ ! -x "$qemu" ] || [ "$(qemu_major)" -lt 9 ] 2>/dev/null; then
   if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    cat >/etc/apt/sources.list.d/bookworm-backports.sources <<'EOF'
+    # From the mirror the machine already uses for bookworm itself.
+    mirror=$(bash "$(dirname "$0")/../../scripts/debian_mirror.sh")
+    if [ -z "$mirror" ]; then
+      echo "enable_i386.sh: no Debian mirror for bookworm in the apt sources; set KALMARIS_DEBIAN_MIRROR" >&2
+      exit 1
+    fi
+    cat >/etc/apt/sources.list.d/bookworm-backports.sources <<EOF
 Types: deb
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: bookworm-backports
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
