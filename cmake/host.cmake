@@ -12,10 +12,10 @@ if(KALMARIS_SANITIZE)
 endif()
 
 add_library(winsim STATIC
-  winsim/machine.cpp
-  winsim/files.cpp
-  winsim/registry.cpp
-  winsim/processes.cpp)
+  tests/winsim/machine.cpp
+  tests/winsim/files.cpp
+  tests/winsim/registry.cpp
+  tests/winsim/processes.cpp)
 target_include_directories(winsim PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(winsim PRIVATE ${WARNING_FLAGS} -fno-omit-frame-pointer)
 
@@ -31,8 +31,8 @@ target_compile_options(host_tests PRIVATE ${TEXT_FLAGS} -Wall -Wextra -Werror -f
 target_link_libraries(host_tests PRIVATE kalmaris_host GTest::gtest GTest::gtest_main)
 gtest_discover_tests(host_tests PROPERTIES LABELS host DISCOVERY_TIMEOUT 60)
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/winsim/tests.cmake)
-  include(${PROJECT_SOURCE_DIR}/winsim/tests.cmake)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/winsim/tests.cmake)
+  include(${PROJECT_SOURCE_DIR}/tests/winsim/tests.cmake)
 endif()
 
 # The cross build's output folder, for the tests that run the real programs.

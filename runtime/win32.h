@@ -2,7 +2,7 @@
 //
 // Product code includes this header and calls the real Win32 names. On
 // Windows it is <windows.h>; on the host build it declares the same subset,
-// implemented by the simulated Windows in winsim/.
+// implemented by the simulated Windows in tests/winsim/.
 #pragma once
 
 #ifdef _WIN32

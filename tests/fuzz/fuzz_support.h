@@ -12,7 +12,7 @@
 
 #include "runtime/fatal_error.h"
 #include "runtime/startup.h"
-#include "winsim/sim.h"
+#include "tests/winsim/sim.h"
 
 namespace fuzz {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "winsim/sim.h"
+#include "tests/winsim/sim.h"
 
 namespace machine {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "winsim/internal.h"
+#include "tests/winsim/internal.h"
 
 namespace sim {
 namespace detail {

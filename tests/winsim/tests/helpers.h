@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "winsim/sim.h"
+#include "tests/winsim/sim.h"
 
 // Every test starts on a freshly reset machine.
 class SimTest : public ::testing::Test {

@@ -2,7 +2,7 @@
 // directory and file removal rules, sharing, copying and full disks.
 #include <cstring>
 
-#include "winsim/tests/helpers.h"
+#include "tests/winsim/tests/helpers.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // access masks, reading values of unknown size, refused writes, deletion.
 #include <cstring>
 
-#include "winsim/tests/helpers.h"
+#include "tests/winsim/tests/helpers.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <functional>
 
-#include "winsim/tests/helpers.h"
+#include "tests/winsim/tests/helpers.h"
 
 namespace {
 

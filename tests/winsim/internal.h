@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "winsim/sim.h"
+#include "tests/winsim/sim.h"
 
 namespace sim::detail {
 
