@@ -44,6 +44,8 @@ static const GUID kShellLinkA = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46
 static const GUID kPersistFile = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 static const char kInstallCaption[] = "Instalace programu Kalmaris";
 static const char kUninstallCaption[] = "Odinstalace programu Kalmaris";
+static const char kCopyStays[] =
+    "note    Windows NT and later never read WININIT.INI: %s stays; delete it by hand (README)";
 
 /* A file path: MAX_PATH and a little, since a folder and a name are joined
  * without a check of their sum; the system refuses what is too long. */
@@ -526,7 +528,7 @@ void __stdcall KalcheckStart(void) {
 
   if (afterRestart) {
     if (g_nt) {
-      Line("note    Windows NT and later never read WININIT.INI: %s stays; delete it by hand (README)", g_copy);
+      Line(kCopyStays, g_copy);
     } else {
       Check(!There(g_copy), "after the restart: the temporary copy is gone", g_copy);
     }
@@ -565,6 +567,10 @@ void __stdcall KalcheckStart(void) {
   for (int i = 0; i < 4; ++i)
     if (There(paths[i])) Line("left    %s", paths[i]);
   if (g_appended) Line("left    %s: the two lines the uninstall appended", g_wininit);
+  if (g_appended && g_nt)
+    Line(kCopyStays, g_copy);
+  else if (g_appended)
+    Line("note    Windows deletes %s at its next start: restart, then run KALCHECK.EXE /after-restart", g_copy);
   Line("%s", g_failed ? "Result: a check FAILED (exit code 1)" : "Result: every check passed (exit code 0)");
   ExitProcess(g_failed);
 }

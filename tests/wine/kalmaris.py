@@ -35,10 +35,6 @@ UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
 UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
 
 
-# The links in the kit, and where the shell must find that they point.
-LINK_TARGETS = {"Kalmaris.lnk": INSTALL_DIR + r"\KM.EXE", "Něco jako manuál.lnk": INSTALL_DIR + r"\KM.RTF"}
-
-
 def kit_file(name):
     """Host path of a file of the installation kit (the cross build's kit/)."""
     return program("kit/" + name)
@@ -87,14 +83,16 @@ class Product:
 
     def check(self, *args, installed=False):
         """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
-        placed in the installation directory; that directory is taken away
-        first unless installed. Returns (exit code, the lines of its report
+        placed in the installation directory at the first check; that
+        directory is taken away first unless installed. Returns (exit code, the lines of its report
         KALCHECK.TXT, calls of the relay log); the report ends with what the
         console showed."""
         m = self.machine
-        checker = m.install(program("KALCHECK.EXE"), CHECKER_DIR)
-        for name in PRODUCT_FILES:
-            m.install(m.host_path(INSTALL_DIR + "\\" + name), CHECKER_DIR + r"\kit", name)
+        checker = CHECKER_DIR + r"\KALCHECK.EXE"
+        if not m.exists(checker):
+            m.install(program("KALCHECK.EXE"), CHECKER_DIR)
+            for name in PRODUCT_FILES:
+                m.install(m.host_path(INSTALL_DIR + "\\" + name), CHECKER_DIR + r"\kit", name)
         if not installed:
             m.remove(INSTALL_DIR)
         code, output, calls = m.run_plainly(checker, args)
