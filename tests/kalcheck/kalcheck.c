@@ -50,12 +50,16 @@ static const char kCopyStays[] =
 /* A file path: MAX_PATH and a little, since a folder and a name are joined
  * without a check of their sum; the system refuses what is too long. */
 typedef char Path[MAX_PATH + 64];
+/* A line of the report, or a part of one: wsprintfA writes at most 1024
+ * characters and the zero byte. */
+typedef char Text[1025];
 
 static HANDLE g_console, g_report;
 static int g_failed;
-static int g_wow64;    /* a 32-bit process on 64-bit Windows */
-static int g_nt;       /* Windows NT and later, not the Windows 95 family */
-static int g_appended; /* the uninstall's lines are in WININIT.INI */
+static int g_wow64;        /* a 32-bit process on 64-bit Windows */
+static int g_nt;           /* Windows NT and later, not the Windows 95 family */
+static int g_appended;     /* the uninstall's lines are in WININIT.INI */
+static int g_afterRestart; /* started with /after-restart */
 static Path g_kit, g_temp, g_copy, g_wininit, g_programs, g_startup;
 /* The kit's REMOVE.EXE and any other file read: REMOVE.EXE is about 10 KB,
  * signed a few KB more, and WININIT.INI and the shortcuts are smaller still. */
@@ -68,9 +72,9 @@ static HANDLE(WINAPI* g_snapshot)(DWORD, DWORD);
 static BOOL(WINAPI* g_first)(HANDLE, PROCESSENTRY32*);
 static BOOL(WINAPI* g_next)(HANDLE, PROCESSENTRY32*);
 
+/* A function of a module that is loaded already (NTDLL is not there on Windows 95). */
 static FARPROC Find(const char* module, const char* name) {
   HMODULE found = GetModuleHandleA(module);
-  if (found == NULL) found = LoadLibraryA(module);
   return found != NULL ? GetProcAddress(found, name) : NULL;
 }
 
@@ -82,15 +86,19 @@ static void Line(const char* format, ...) {
   va_start(arguments, format);
   int length = wvsprintfA(text, format, arguments);
   va_end(arguments);
+  for (int i = 0; i < length; ++i)
+    if (text[i] == '\r' || text[i] == '\n') text[i] = ' '; /* a text found may hold line breaks */
   text[length++] = '\r';
   text[length++] = '\n';
-  WriteFile(g_console, text, (DWORD)length, &written, NULL);
   WriteFile(g_report, text, (DWORD)length, &written, NULL);
+  /* A console shows the OEM code page, the report file is read in the ANSI one. */
+  if (GetFileType(g_console) == FILE_TYPE_CHAR) CharToOemBuffA(text, text, (DWORD)length);
+  WriteFile(g_console, text, (DWORD)length, &written, NULL);
 }
 
 static void Check(int passed, const char* what, const char* found) {
   if (!passed) g_failed = 1;
-  Line("%s  %s%s%s", passed ? "passed" : "FAILED", what, passed ? "" : ": ", passed ? "" : found);
+  Line("%s  %s%s%s", passed ? "passed" : "FAILED", what, passed ? "" : "; found: ", passed ? "" : found);
 }
 
 static int There(const char* path) {
@@ -138,7 +146,8 @@ static int ReadValue(HKEY root, const char* path, const char* name, DWORD* type,
 }
 
 static void CheckValue(const char* name, const char* expected) {
-  char data[300], what[200], found[400];
+  char data[300];
+  Text what, found;
   DWORD type = 0;
   HKEY key = OpenUninstallKey();
   int length = key != NULL ? ReadValue(key, NULL, name, &type, data, sizeof data - 1) : -1;
@@ -249,7 +258,8 @@ static void Describe(HWND box, char* out) {
 /* A box that was not expected: a failed check, answered No, else OK, so
  * that nothing is left waiting. */
 static void Unexpected(HWND box) {
-  char caption[200], found[600];
+  char caption[200];
+  Text found;
   TextOf(box, caption, sizeof caption);
   Describe(box, found);
   Line("FAILED  a box not expected: \"%s\" %s", caption, found);
@@ -260,7 +270,7 @@ static void Unexpected(HWND box) {
 /* Waits for the tool's box with this caption, text and buttons (at most 30 s)
  * and presses answer; other boxes of the tool meanwhile are not expected. */
 static void CheckBox(const char* role, const char* caption, const char* text, const char* buttons, int answer) {
-  char what[400], expected[600], found[600];
+  Text what, expected, found;
   DWORD start = GetTickCount();
   wsprintfA(what, "box \"%s\" (%s): \"%s\", buttons %s", caption, role, text, buttons);
   wsprintfA(expected, "\"%s\", buttons %s", text, buttons);
@@ -278,7 +288,7 @@ static void CheckBox(const char* role, const char* caption, const char* text, co
     if (box != NULL) Unexpected(box);
     Sleep(100);
   }
-  Check(0, what, "none came within 30 s");
+  Check(0, what, "no such box within 30 s");
 }
 
 /* Waits (at most 30 s) until every process of the tool has ended; boxes
@@ -296,7 +306,8 @@ static void AwaitEnd(const char* what) {
 
 /* Starts a command line in a folder (NULL: this one), as the system does. */
 static int Start(const char* commandLine, const char* folder) {
-  char line[400], what[500], found[100];
+  char line[400];
+  Text what, found;
   STARTUPINFOA startup = {.cb = sizeof startup};
   PROCESS_INFORMATION process;
   lstrcpynA(line, commandLine, sizeof line);
@@ -323,7 +334,7 @@ static int Start(const char* commandLine, const char* folder) {
  * own link object, to the installed file, started in the installation directory. */
 static void CheckShortcut(const char* folder, const char* name, const char* kitName, const char* file) {
   Path path, target, directory;
-  char what[700], found[800], expected[200];
+  Text what, found, expected;
   WCHAR wide[MAX_PATH];
   IShellLinkA* link = NULL;
   IPersistFile* persist = NULL;
@@ -348,22 +359,22 @@ static void CheckShortcut(const char* folder, const char* name, const char* kitN
   if (!There(path))
     lstrcpyA(found, "not there");
   else if (FAILED(result))
-    wsprintfA(found, "%s; the shell cannot read it (0x%lx)", same ? "the kit's bytes" : "other bytes", result);
+    wsprintfA(found, "%s, the shell cannot read it (0x%lx)", same ? "the kit's bytes" : "other bytes", result);
   else
-    wsprintfA(found, "%s; leads to %s in %s", same ? "the kit's bytes" : "other bytes", target, directory);
+    wsprintfA(found, "%s, leading to %s in %s", same ? "the kit's bytes" : "other bytes", target, directory);
   Check(same && SUCCEEDED(result) && lstrcmpiA(target, expected) == 0 && lstrcmpiA(directory, INSTALL_DIR) == 0, what,
         found);
 }
 
 static void CheckGone(const char* what, const char* path) {
-  char line[400];
+  Text line;
   wsprintfA(line, "removed: %s %s", what, path);
   Check(!There(path), line, "still there");
 }
 
 static int Install(void) {
   Path from, to;
-  char found[600] = "cannot make the folder";
+  Text found = "cannot make the folder";
   int copied = CreateDirectoryA(INSTALL_DIR, NULL);
   for (int i = 0; i < 5 && copied; ++i) {
     wsprintfA(from, "%s\\%s", g_kit, kFiles[i]);
@@ -387,7 +398,8 @@ static int Install(void) {
 }
 
 static void Uninstall(void) {
-  char command[300], found[600] = "", lines[400], what[600];
+  char command[300];
+  Text found = "", lines, what;
   Path group, path;
   DWORD type;
   HKEY key = OpenUninstallKey();
@@ -439,7 +451,7 @@ static int Head(const char* toolPath) {
   OSVERSIONINFOA old = {.dwOSVersionInfoSize = sizeof old};
   LONG(WINAPI * rtlGetVersion)(OSVERSIONINFOW*) = (void*)Find("NTDLL.DLL", "RtlGetVersion");
   BOOL(WINAPI * isWow64)(HANDLE, BOOL*) = (void*)Find("KERNEL32.DLL", "IsWow64Process");
-  BOOL(WINAPI * isAdmin)(void) = (void*)Find("SHELL32.DLL", "IsUserAnAdmin");
+  BOOL(WINAPI * isAdmin)(void) = (void*)GetProcAddress(LoadLibraryA("SHELL32.DLL"), "IsUserAnAdmin");
   HKEY key;
   if (rtlGetVersion == NULL || rtlGetVersion(&version) != 0) {
     GetVersionExA(&old);
@@ -460,7 +472,8 @@ static int Head(const char* toolPath) {
   CreateDirectoryA("C:\\Program Files\\KALCHECK.TMP", NULL);
   writable = RemoveDirectoryA("C:\\Program Files\\KALCHECK.TMP") && writable;
   int admin = isAdmin != NULL ? isAdmin() : -1;
-  Line("KALCHECK: the install and uninstall of Kalmaris 2001 on this machine");
+  Line(g_afterRestart ? "KALCHECK /after-restart: the temporary copy of REMOVE.EXE after a restart"
+                      : "KALCHECK: the install and uninstall of Kalmaris 2001 on this machine");
   Line("Windows %lu.%lu build %lu (%s), %d-bit Windows", version.dwMajorVersion, version.dwMinorVersion,
        version.dwBuildNumber, g_nt ? "NT family" : "Windows 95 family", g_wow64 ? 64 : 32);
   Line("Administrator rights: %s (HKEY_LOCAL_MACHINE and C:\\Program Files writable: %s, IsUserAnAdmin: %s)",
@@ -493,16 +506,15 @@ static void Argument(char* out) {
 
 void __stdcall KalcheckStart(void) {
   Path own, argument, tool, report;
-  char reason[400];
+  Text reason;
   char* name = own;
-  int afterRestart;
   GetModuleFileNameA(NULL, own, MAX_PATH);
   for (char* c = own; *c; ++c)
     if (*c == '\\') name = c;
   *name = 0;
   Argument(argument);
-  afterRestart = lstrcmpiA(argument, "/after-restart") == 0;
-  if (argument[0] && !afterRestart)
+  g_afterRestart = lstrcmpiA(argument, "/after-restart") == 0;
+  if (argument[0] && !g_afterRestart)
     lstrcpyA(g_kit, argument);
   else
     wsprintfA(g_kit, "%s\\kit", own);
@@ -510,7 +522,7 @@ void __stdcall KalcheckStart(void) {
   g_console = GetStdHandle(STD_OUTPUT_HANDLE);
   /* After a restart the report goes on below the run's own lines. */
   g_report =
-      CreateFileA(report, GENERIC_WRITE, FILE_SHARE_READ, NULL, afterRestart ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
+      CreateFileA(report, GENERIC_WRITE, FILE_SHARE_READ, NULL, g_afterRestart ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
   SetFilePointer(g_report, 0, NULL, FILE_END);
   g_snapshot = (void*)Find("KERNEL32.DLL", "CreateToolhelp32Snapshot");
   g_first = (void*)Find("KERNEL32.DLL", "Process32First");
@@ -526,7 +538,7 @@ void __stdcall KalcheckStart(void) {
   g_toolSize = ReadWhole(tool, g_tool, sizeof g_tool);
   int admin = Head(tool);
 
-  if (afterRestart) {
+  if (g_afterRestart) {
     if (g_nt) {
       Line(kCopyStays, g_copy);
     } else {

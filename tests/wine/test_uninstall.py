@@ -181,7 +181,7 @@ class WholeCycle(ProductTestCase):
         self.addCleanup(folder.cleanup)
         patched = Path(folder.name) / "REMOVE.EXE"
         patched.write_bytes(tool.replace(ok, changed))
-        ending = (f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", buttons OK: '
+        ending = (f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", buttons OK; found: '
                   f'"{changed.decode("cp1250")}", buttons OK')
 
         def to_the_manual(m):
@@ -189,8 +189,8 @@ class WholeCycle(ProductTestCase):
             return []
 
         def leads_to_the_manual(path):
-            return (f"shortcut {path}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}: "
-                    f"the kit's bytes; leads to {INSTALL_DIR}\\KM.RTF in {INSTALL_DIR}")
+            return (f"shortcut {path}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}; found: "
+                    f"the kit's bytes, leading to {INSTALL_DIR}\\KM.RTF in {INSTALL_DIR}")
 
         rows = [("message", patched, lambda m: [], 1, lambda: [ending]),
                 ("shortcut", None, to_the_manual, 1,
