@@ -201,7 +201,7 @@ static int Family(DWORD* family) {
   return count;
 }
 
-/* Without Toolhelp every other process's box counts as the tool's. */
+/* Without Toolhelp every other process counts (see EachWindow). */
 static int OfTheTool(DWORD pid) {
   DWORD family[FAMILY_MAX];
   return g_snapshot != NULL ? In(family, Family(family), pid) : pid != GetCurrentProcessId();
@@ -226,13 +226,19 @@ static int Has(HWND box, int id) {
   return button != NULL && IsWindowVisible(button);
 }
 
+/* Finds a box of the tool. Where the system cannot tell the tool's processes
+ * (no Toolhelp), only a box with one of the tool's captions counts, so that
+ * no other program's dialog is answered. */
 static BOOL CALLBACK EachWindow(HWND window, LPARAM found) {
-  char name[16];
+  char name[40];
   DWORD pid = 0;
   if (!IsWindowVisible(window) || GetClassNameA(window, name, sizeof name) == 0 || lstrcmpA(name, "#32770") != 0)
     return TRUE;
   GetWindowThreadProcessId(window, &pid);
-  if (!OfTheTool(pid)) return TRUE;
+  TextOf(window, name, sizeof name);
+  if (!OfTheTool(pid) ||
+      (g_snapshot == NULL && lstrcmpA(name, kInstallCaption) != 0 && lstrcmpA(name, kUninstallCaption) != 0))
+    return TRUE;
   *(HWND*)found = window;
   return FALSE;
 }
@@ -285,7 +291,13 @@ static void CheckBox(const char* role, const char* caption, const char* text, co
       Press(box, Has(box, answer) ? answer : Has(box, IDNO) ? IDNO : IDOK);
       return;
     }
-    if (box != NULL) Unexpected(box);
+    if (box != NULL) {
+      Unexpected(box);
+    } else if (g_snapshot != NULL && !ToolRunning()) {
+      /* Where the system tells the tool's processes, none is left to show it. */
+      Check(0, what, "none; every process of the tool had ended");
+      return;
+    }
     Sleep(100);
   }
   Check(0, what, "no such box within 30 s");
@@ -542,7 +554,8 @@ void __stdcall KalcheckStart(void) {
     if (g_nt) {
       Line(kCopyStays, g_copy);
     } else {
-      Check(!There(g_copy), "after the restart: the temporary copy is gone", g_copy);
+      wsprintfA(reason, "after the restart: the temporary copy %s is gone", g_copy);
+      Check(!There(g_copy), reason, "still there");
     }
     ExitProcess(g_failed);
   }
@@ -571,11 +584,15 @@ void __stdcall KalcheckStart(void) {
   CoInitialize(NULL);
   if (Install()) Uninstall();
   Line("Left on this machine (KALCHECK removes nothing the tool should have removed):");
-  HKEY left = OpenUninstallKey();
-  if (left != NULL) RegCloseKey(left), Line("left    the uninstall entry of Kalmaris 2001");
-  wsprintfA(tool, "%s\\Kalmaris", g_programs);
-  wsprintfA(report, "%s\\Kalmaris.lnk", g_startup);
-  const char* paths[] = {INSTALL_DIR, tool, report, g_copy};
+  key = OpenUninstallKey();
+  if (key != NULL) {
+    RegCloseKey(key);
+    Line("left    the uninstall entry of Kalmaris 2001");
+  }
+  Path group, startup;
+  wsprintfA(group, "%s\\Kalmaris", g_programs);
+  wsprintfA(startup, "%s\\Kalmaris.lnk", g_startup);
+  const char* paths[] = {INSTALL_DIR, group, startup, g_copy};
   for (int i = 0; i < 4; ++i)
     if (There(paths[i])) Line("left    %s", paths[i]);
   if (g_appended) Line("left    %s: the two lines the uninstall appended", g_wininit);
