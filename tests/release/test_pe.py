@@ -280,6 +280,7 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(self.pe.machine, pe.MACHINE_I386)
         self.assertEqual(self.pe.subsystem, 3)
         self.assertEqual((self.pe.subsystem_major, self.pe.subsystem_minor), (4, 0))
+        self.assertEqual((self.pe.os_major, self.pe.os_minor), (4, 0))
         self.assertEqual(self.pe.timestamp, 0)
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.path), "kit", "KALCHECK.EXE")))
 
