@@ -109,7 +109,8 @@ static int There(const char* path) {
  * length, or -1 when it cannot be read or is larger. */
 static int ReadWhole(const char* path, char* buffer, DWORD capacity) {
   DWORD length = 0;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  /* Others may hold the file open meanwhile (a virus scanner the fresh copy). */
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return -1;
   DWORD size = GetFileSize(file, NULL);
   int ok = size < capacity && ReadFile(file, buffer, size, &length, NULL) && length == size;
@@ -445,7 +446,10 @@ static void Uninstall(void) {
   CheckGone("folder", INSTALL_DIR);
   length = ReadWhole(g_copy, g_data, sizeof g_data);
   wsprintfA(what, "temporary copy %s: the bytes of the REMOVE.EXE checked", g_copy);
-  Check(length == g_toolSize && SameBytes(g_data, g_tool, length), what, length < 0 ? "not there" : "other bytes");
+  Check(length == g_toolSize && SameBytes(g_data, g_tool, length), what,
+        length >= 0     ? "other bytes"
+        : There(g_copy) ? "cannot be read"
+                        : "not there");
   length = ReadWhole(g_wininit, g_data, sizeof g_data);
   int size = lstrlenA(lines);
   wsprintfA(what, "%s: [rename] and nul=%s appended", g_wininit, g_copy);
