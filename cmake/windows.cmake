@@ -108,6 +108,9 @@ add_custom_target(release ALL DEPENDS ${RELEASE_FILES})
 # The installation directory as shipped (build/windows/kit/).
 include(${PROJECT_SOURCE_DIR}/kit/kit.cmake)
 
+# KALCHECK.EXE: the whole cycle checked on a real Windows (build/windows/).
+include(${PROJECT_SOURCE_DIR}/tests/kalcheck/kalcheck.cmake)
+
 # Windows programs used only by the tests (never shipped).
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)

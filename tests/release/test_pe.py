@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shipped REMOVE.EXE as a file: headers, imports and resources;
 and, given the cross build's folder (WINDOWS_BUILD_DIR), the installation kit
-in its kit/ folder.
+in its kit/ folder and KALCHECK.EXE, the check on a real Windows.
 
 The program to check is named by the environment variable REMOVE_EXE, or
 on the command line; a signed release is checked with REMOVE_EXE_SIGNED=1
@@ -252,6 +252,64 @@ class KitTest(unittest.TestCase):
                 for name in KIT_LINKS:
                     with open(os.path.join(os.fsencode(out), name.encode("utf-8")), "rb") as f:
                         self.assertTrue(f.read() == self.read(name), name)
+
+
+# Every name KALCHECK.EXE may import: each one is exported by Windows 95 as
+# first shipped (4.00.950), so the program loads on every Windows the tool
+# runs on. Wine cannot tell (it does not hide functions by the version it
+# reports): a name added here must be one Windows 95 has; anything newer is
+# looked up when the program runs.
+CHECKER_IMPORTS = {
+    "KERNEL32.DLL": {
+        "CloseHandle", "CopyFileA", "CreateDirectoryA", "CreateFileA", "CreateProcessA", "ExitProcess", "GetACP",
+        "GetCommandLineA", "GetCurrentProcess", "GetCurrentProcessId", "GetEnvironmentVariableA",
+        "GetFileAttributesA", "GetFileSize", "GetFileType", "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
+        "GetProcAddress", "GetStdHandle", "GetTickCount", "GetVersionExA", "LoadLibraryA", "MultiByteToWideChar",
+        "ReadFile", "RemoveDirectoryA", "SetFilePointer", "Sleep", "WaitForSingleObject", "WriteFile", "lstrcatA",
+        "lstrcmpA", "lstrcmpiA", "lstrcpyA", "lstrcpynA", "lstrlenA",
+    },
+    "USER32.DLL": {
+        "CharToOemBuffA", "EnumWindows", "GetClassNameA", "GetDlgItem", "GetWindowThreadProcessId", "IsWindow",
+        "IsWindowVisible", "PostMessageA", "SendMessageTimeoutA", "wsprintfA", "wvsprintfA",
+    },
+    "ADVAPI32.DLL": {"RegCloseKey", "RegCreateKeyExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryValueExA"},
+    "SHELL32.DLL": set(),
+    "OLE32.DLL": {"CoCreateInstance", "CoInitialize"},
+}
+
+
+class CheckerTest(unittest.TestCase):
+    """KALCHECK.EXE, beside the kit in the cross build's folder."""
+
+    @classmethod
+    def setUpClass(cls):
+        build = os.environ.get("WINDOWS_BUILD_DIR")
+        if not build or signed_expected():
+            raise unittest.SkipTest("WINDOWS_BUILD_DIR is not set")
+        cls.path = os.path.join(build, "KALCHECK.EXE")
+        if not os.path.isfile(cls.path):
+            raise AssertionError("%s does not exist: build the cross build first" % cls.path)
+        cls.pe = pe.PEFile.load(cls.path)
+
+    def test_is_a_windows_4_console_program_for_i386(self):
+        self.assertFalse(self.pe.is_pe32_plus)
+        self.assertEqual(self.pe.machine, pe.MACHINE_I386)
+        self.assertEqual(self.pe.subsystem, 3)
+        self.assertEqual((self.pe.subsystem_major, self.pe.subsystem_minor), (4, 0))
+        self.assertEqual((self.pe.os_major, self.pe.os_minor), (4, 0))
+        self.assertEqual(self.pe.timestamp, 0)
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.path), "kit", "KALCHECK.EXE")))
+
+    def test_imports_only_what_windows_95_exports(self):
+        for imp in self.pe.imports:
+            dll = imp.dll.upper()
+            self.assertIn(dll, CHECKER_IMPORTS)
+            names = [n if isinstance(n, str) else "#%d" % n for n in imp.names]
+            print("%s: %s" % (imp.dll, ", ".join(names)))
+            self.assertEqual(sorted(set(names) - CHECKER_IMPORTS[dll]), [], "not in Windows 95's %s" % dll)
+
+    def test_holds_no_build_path(self):
+        assert_no_build_path(self, self.path, self.pe.data)
 
 
 if __name__ == "__main__":

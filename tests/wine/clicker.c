@@ -8,7 +8,8 @@
  *    cancel) by posting WM_COMMAND with IDYES/IDNO/IDOK/IDCANCEL; a word
  *    written "CAPTION=word" is kept for the first box with that caption
  *    instead of taking its turn in the list; once the list is used up a box
- *    gets OK when it has an OK button, else No, else Cancel. Each answered
+ *    gets OK when it has an OK button, else No, else Cancel; the list "none"
+ *    answers no box at all (for a program that answers its own). Each answered
  *    box is appended to CONTROL_DIR\boxes.log as
  *    "box <seq> <pid> <caption hex> <text hex> <answer> <buttons hex>".
  *    With screenshots on, a box is first activated again so that it is drawn
@@ -90,6 +91,7 @@ static struct CaptionAnswer g_captionAnswers[MAX_CAPTION_ANSWERS];
 static int g_captionAnswerCount;
 static int g_shots;
 static int g_boxSeq;
+static int g_handsOff;
 
 struct Job {
   HANDLE job;
@@ -547,7 +549,8 @@ static int Serve(int id, char* request, struct Reply* reply) {
     g_answerCount = 0;
     g_answerNext = 0;
     g_captionAnswerCount = 0;
-    for (i = 1; i < count; ++i) {
+    g_handsOff = count == 2 && strcmp((char*)operand[1], "none") == 0;
+    for (i = 1; i < count && !g_handsOff; ++i) {
       const char* word = (const char*)operand[i];
       const char* equals = strrchr(word, '=');
       if (equals != NULL) {
@@ -767,7 +770,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show)
   for (;;) {
     MSG message;
     while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-    EnumWindows(EachWindow, 0);
+    if (!g_handsOff) EnumWindows(EachWindow, 0);
     CheckJobs();
     if (NextRequest(&next)) break;
     if (FileThere("stop")) break;

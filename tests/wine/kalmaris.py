@@ -14,6 +14,8 @@ UNINSTALL_KEY_WOW64 = r"HKLM64\Software\Wow6432Node\Microsoft\Windows\CurrentVer
 UNINSTALL_KEY_NATIVE64 = r"HKLM64\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kalmaris"
 DISPLAY_NAME = "Kalmaris 2001"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+# KALCHECK.EXE and its kit (the default: the folder kit beside it).
+CHECKER_DIR = r"C:\kalcheck"
 # The relay log follows the installed tool and its temporary copy.
 MODULES = ["remove.exe", "~remove.tmp"]
 
@@ -31,10 +33,6 @@ CONFIRMATION = cp("Opravdu chcete odstranit program Kalmaris 2001?")
 CANNOT_START = cp("Není možné inicializovat odinstalační program!")
 UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
 UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
-
-
-# The links in the kit, and where the shell must find that they point.
-LINK_TARGETS = {"Kalmaris.lnk": INSTALL_DIR + r"\KM.EXE", "Něco jako manuál.lnk": INSTALL_DIR + r"\KM.RTF"}
 
 
 def kit_file(name):
@@ -82,6 +80,26 @@ class Product:
             raise AssertionError(f"{DISPLAY_NAME} is not once in the list of installed programs: {entries}")
         return self.machine.run(r"C:\windows\system32\uninstaller.exe", ["--remove", keys[0]],
                                 answers=[answer, "ok"], timeout=120, screenshots=screenshots)
+
+    def check(self, *args, installed=False):
+        """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
+        placed in the installation directory at the first check; that
+        directory is taken away first unless installed. Returns (exit code, the lines of its report
+        KALCHECK.TXT, calls of the relay log); the report ends with what the
+        console showed."""
+        m = self.machine
+        checker = CHECKER_DIR + r"\KALCHECK.EXE"
+        if not m.exists(checker):
+            m.install(program("KALCHECK.EXE"), CHECKER_DIR)
+            for name in PRODUCT_FILES:
+                m.install(m.host_path(INSTALL_DIR + "\\" + name), CHECKER_DIR + r"\kit", name)
+        if not installed:
+            m.remove(INSTALL_DIR)
+        code, output, calls = m.run_plainly(checker, args)
+        report = m.read_file(CHECKER_DIR + r"\KALCHECK.TXT")
+        if not output or not report.endswith(output):
+            raise AssertionError(f"the console showed {output!r}, the report holds {report!r}")
+        return code, report.decode("cp1250").splitlines(), calls
 
     def wininit_bytes(self):
         m = self.machine

@@ -2,18 +2,19 @@
 uninstall command does, the worker it starts from the temporary copy, and
 the deletion of that copy when WININIT.INI is processed.
 
-The whole cycle runs once for every row of KALMARIS_WINE_ROWS (a Windows
-version in a 32-bit or 64-bit prefix, the unsigned or the signed release, see
-winetest.CYCLE_ROWS); scripts/compat.sh runs it for every version Wine
-knows."""
+The whole cycle is run and checked by KALCHECK.EXE, the check for a real
+Windows, started plainly with `wine`, once for every row of
+KALMARIS_WINE_ROWS (a Windows version in a 32-bit or 64-bit prefix, the
+unsigned or the signed release, see winetest.CYCLE_ROWS); scripts/compat.sh
+runs it for every version Wine knows."""
 
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_DIR, LINK_TARGETS, PRODUCT_FILES, TOOL,
-                      UNINSTALL_CAPTION, UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase)
+from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, PRODUCT_FILES, TOOL,
+                      UNINSTALL_CAPTION, UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
@@ -127,50 +128,89 @@ class Launcher(ProductTestCase):
 
 class WholeCycle(ProductTestCase):
 
-    def cycle(self, uninstall):
-        """Install answered Yes, the uninstall started by uninstall() and
-        confirmed, then the next system start."""
-        installed = self.install("yes")
-        self.assertEqual(installed.exit_code, 0)
-        self.assert_installed(startup_shortcut=True)
-        self.assert_hardened_first(installed, installed.pid)
-        # The three shortcuts the tool made, read by the shell, lead to the
-        # installed files and start them in the installation directory.
-        links = {self.group + r"\ Kalmaris.lnk": "Kalmaris.lnk", self.startup + r"\Kalmaris.lnk": "Kalmaris.lnk",
-                 self.group + "\\Něco jako manuál.lnk": "Něco jako manuál.lnk"}
-        for path, name in links.items():
-            self.assertEqual(self.machine.shell_link(path), (LINK_TARGETS[name], INSTALL_DIR), path)
-        result = uninstall()
-        self.assertEqual(result.exit_code, 0)
-        # The launcher and the worker (the system's list adds its own processes).
-        self.assertEqual(len({c.pid for c in result.calls}), 2)
-        self.assertEqual([(b.caption, b.text, b.style) for b in result.boxes],
-                         [(UNINSTALL_CAPTION, CONFIRMATION, 36), (UNINSTALL_CAPTION, UNINSTALL_OK, 0)])
-        self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
-        # The launcher, and the worker run from the temporary folder, limit
-        # the search for libraries to the system folder and refuse junctions
-        # made by users before their first box.
-        launcher = result.calls_named("CopyFileA")[0].pid
-        self.assert_hardened_first(result, launcher)
-        self.assert_hardened_first(result, next(c.pid for c in result.calls if c.pid != launcher))
-        self.assert_removed()
-        deleted = [c.string(0) for c in result.calls_named("DeleteFileA")]
+    def cycle(self):
+        """KALCHECK.EXE runs and checks the install, answered Yes, and the
+        uninstall, started as the system's list of installed programs does;
+        then the next system start. Besides its report, what the checker
+        cannot see: the calls each of the tool's processes made."""
+        code, report, calls = self.product.check()
+        self.assertEqual(code, 0, "\n".join(report))
+        self.assertEqual(report[-1], "Result: every check passed (exit code 0)")
+        self.assertIn(f", {len(self.tool_bytes)} bytes", report[4])  # the REMOVE.EXE checked is the one placed
+        # The Startup question, the end of the install, the confirmation, the
+        # end of the uninstall: each from its own process (install, launcher,
+        # worker run from the temporary copy), which limited the search for
+        # libraries to the system folder and refused junctions made by users
+        # before its first box.
+        boxes = [c for c in calls if c.name == "MessageBoxA"]
+        self.assertEqual([c.arg(3) for c in boxes], [4, 0, 36, 0])
+        processes = [boxes[0].pid, boxes[2].pid, boxes[3].pid]
+        self.assertEqual(boxes[1].pid, processes[0])
+        self.assertEqual(len(set(processes)), 3)
+        for pid in processes:
+            self.assert_hardened_first(calls, pid)
+        deleted = [c.string(0) for c in calls if c.name == "DeleteFileA"]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
-        self.assertIn(b"nul=" + self.copy.encode("cp1250") + b"\r\n", self.wininit_bytes())
-        # The copy that ran is the whole installed file, a signature included.
-        self.assertEqual(self.machine.read_file(self.copy), self.tool_bytes)
         self.machine.reboot()
         self.assertFalse(self.machine.exists(self.copy))
+        # After the restart the checker finds the copy gone on the Windows 95
+        # family; Windows NT never reads WININIT.INI, and the checker says so.
+        code, report, _ = self.product.check("/after-restart")
+        self.assertEqual(code, 0, "\n".join(report))
+        gone, stays = r"^passed  after the restart: the temporary copy .*\\~REMOVE\.TMP is gone$", r"^note    Windows NT"
+        self.assertRegex(report[-1], gone if "(Windows 95 family)" in report[-5] else stays)
 
-    def assert_hardened_first(self, result, pid):
+    def assert_hardened_first(self, calls, pid):
         """Up to its first box, the process pid made the two hardening calls
         and nothing else of theirs: library search 0x800, then the
         redirection trust policy (16) with a policy of four bytes."""
         made = [(c.name, c.arg(0)) + ((c.arg(2),) if c.name == "SetProcessMitigationPolicy" else ())
-                for c in result.calls if c.pid == pid
+                for c in calls if c.pid == pid
                 and c.name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy", "MessageBoxA")]
         self.assertEqual(made[:3], [("SetDefaultDllDirectories", 0x800), ("SetProcessMitigationPolicy", 16, 4),
                                     ("MessageBoxA", 0)])
+
+    def test_checker_fails_for_the_right_reason(self):
+        # What the checker must not pass: a message changed by one letter,
+        # a kit whose product shortcut leads to the manual (both: exit 1, the
+        # report names what differs), the product already installed (exit 2,
+        # nothing changed).
+        tool = program("REMOVE.EXE").read_bytes()
+        ok, changed = cp("Instalace úspěšně dokončena."), cp("Instalace úspěšně dokončeno.")
+        self.assertEqual(tool.count(ok), 1)
+        folder = tempfile.TemporaryDirectory(prefix="kalmaris-changed.")
+        self.addCleanup(folder.cleanup)
+        patched = Path(folder.name) / "REMOVE.EXE"
+        patched.write_bytes(tool.replace(ok, changed))
+        ending = (f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", '
+                  f'buttons OK; found: "{changed.decode("cp1250")}", buttons OK')
+
+        def to_the_manual(m):
+            m.write_file(INSTALL_DIR + r"\Kalmaris.lnk", kit_file("Něco jako manuál.lnk").read_bytes())
+            return []
+
+        def leads_to_the_manual(path):
+            return (f"shortcut {path}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}; found: "
+                    f"the kit's bytes, leading to {INSTALL_DIR}\\KM.RTF in {INSTALL_DIR}")
+
+        rows = [("message", patched, lambda m: [], 1, lambda: [ending]),
+                ("shortcut", None, to_the_manual, 1,
+                 lambda: [leads_to_the_manual(self.group + r"\ Kalmaris.lnk"),
+                          leads_to_the_manual(self.startup + r"\Kalmaris.lnk")]),
+                ("installed", None, lambda m: self.install("yes"), 2, lambda: [])]
+        for name, tool, arrange, exit_code, failed in rows:
+            with self.subTest(name):
+                self.use(self.machine_for("win32", None), tool)
+                arrange(self.machine)
+                before = self.product.state()
+                code, report, _ = self.product.check(installed=exit_code == 2)
+                self.assertEqual(code, exit_code, "\n".join(report))
+                self.assertEqual([line[len("FAILED  "):] for line in report if line.startswith("FAILED")],
+                                 failed())
+                if exit_code == 2:
+                    self.assertEqual(report[5:], ["refused: Kalmaris 2001 is installed: its uninstall entry exists; "
+                                                  "nothing was changed"])
+                    self.assertEqual(self.product.state(), before)
 
     def signed_release(self):
         """The signed release of the cross build, or this REMOVE.EXE signed
@@ -188,7 +228,6 @@ class WholeCycle(ProductTestCase):
         self.assertEqual(reported, WINDOWS_VERSIONS.get(version), f"{version} did not take effect")
 
     def test_install_then_uninstall_removes_everything(self):
-        # Removed from the system's list of installed programs, as a user does.
         for arch, version, signed in CYCLE_ROWS:
             with self.subTest(prefix=arch, version=version or "default", signed=signed):
                 self.use(self.machine_for(arch, version), self.signed_release() if signed else None)
@@ -196,12 +235,15 @@ class WholeCycle(ProductTestCase):
                     self.assertNotEqual(self.tool_bytes, program("REMOVE.EXE").read_bytes())
                 if version:
                     self.assert_version(version)
-                self.cycle(self.product.uninstall_from_list)
+                self.cycle()
 
     def test_started_from_the_installation_directory(self):
         # As a user double-clicking REMOVE.EXE in Explorer: the launcher's
         # current directory is the one to be removed.
-        self.cycle(lambda: self.machine.run(TOOL, cwd=INSTALL_DIR, answers=["yes", "ok"], timeout=120))
+        self.install("yes")
+        result = self.machine.run(TOOL, cwd=INSTALL_DIR, answers=["yes", "ok"], timeout=120)
+        self.assertEqual(result.box_texts(), [(UNINSTALL_CAPTION, CONFIRMATION), (UNINSTALL_CAPTION, UNINSTALL_OK)])
+        self.assert_removed()
 
     def test_what_cannot_be_deleted_stays(self):
         # A file the user added, or a product file still in use: everything

@@ -43,6 +43,9 @@ API (short):
         helpers calls_named(name), file_calls(path) (the calls on every handle
         CreateFileA returned for path), writes_to(path) (their WriteFile
         sizes), box_texts().
+    m.run_plainly(exe, args=(), timeout=300) -> (exit code, standard output bytes,
+        calls): the program started with `wine` itself, as a person starts it,
+        in the machine's session; the clicker answers none of its boxes.
     m.install(host_file, windows_dir=r"C:\\Program Files\\Kalmaris", name=None)
     m.host_path(windows_path), m.windows_path(host_path), m.read_file(p),
     m.write_file(p, data), m.exists(p), m.listdir(p), m.remove(p)
@@ -903,6 +906,23 @@ class Machine:
         _note_time(f"run {command_line[:100]}", time.time() - started)
         return RunResult(exit_code, pid, processes, calls, boxes, exit_codes, log, time.time() - started,
                          window_boxes)
+
+    def run_plainly(self, exe, args=(), timeout=300):
+        """Starts exe (a Windows path) with `wine`, as a person would, in the
+        machine's session, and waits for its end; the clicker answers no box
+        meanwhile. Returns (exit code, standard output, calls of the relay log)."""
+        started = time.time()
+        self.runs += 1
+        self.request("answers", "0", "none")
+        try:
+            done = subprocess.run(["wine", exe] + list(args), cwd=self.dir, capture_output=True, timeout=timeout,
+                                  env=dict(self.env, WINEDEBUG="+pid,+relay,err+all,fixme-all"))
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"{exe} still running after {timeout} s") from None
+        finally:
+            self.request("answers", "0")
+        _note_time(f"run plainly {exe} {' '.join(args)}", time.time() - started)
+        return done.returncode, done.stdout, parse_relay(done.stderr.decode("latin-1"))
 
     def _take_pending_shots(self, folder, taken):
         """Screenshots of the boxes the clicker holds back, named box-1.png,
