@@ -305,7 +305,6 @@ class CheckerTest(unittest.TestCase):
             dll = imp.dll.upper()
             self.assertIn(dll, CHECKER_IMPORTS)
             names = [n if isinstance(n, str) else "#%d" % n for n in imp.names]
-            print("%s: %s" % (imp.dll, ", ".join(names)))
             self.assertEqual(sorted(set(names) - CHECKER_IMPORTS[dll]), [], "not in Windows 95's %s" % dll)
 
     def test_holds_no_build_path(self):
