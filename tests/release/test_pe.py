@@ -44,6 +44,15 @@ def signed_expected():
     return os.environ.get("REMOVE_EXE_SIGNED") == "1"
 
 
+def windows_build():
+    """The cross build's folder, whose other files are checked beside the
+    unsigned release only."""
+    build = os.environ.get("WINDOWS_BUILD_DIR")
+    if not build or signed_expected():
+        raise unittest.SkipTest("WINDOWS_BUILD_DIR is not set")
+    return build
+
+
 def program_path():
     path = os.environ.get("REMOVE_EXE")
     if not path:
@@ -198,9 +207,7 @@ class KitTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        build = os.environ.get("WINDOWS_BUILD_DIR")
-        if not build or signed_expected():
-            raise unittest.SkipTest("WINDOWS_BUILD_DIR is not set")
+        build = windows_build()
         cls.build, cls.kit = build, os.path.join(build, "kit")
         missing = [n for n in KIT_FILES if not os.path.isfile(os.path.join(cls.kit, n))]
         if missing:
@@ -283,10 +290,7 @@ class CheckerTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        build = os.environ.get("WINDOWS_BUILD_DIR")
-        if not build or signed_expected():
-            raise unittest.SkipTest("WINDOWS_BUILD_DIR is not set")
-        cls.path = os.path.join(build, "KALCHECK.EXE")
+        cls.path = os.path.join(windows_build(), "KALCHECK.EXE")
         if not os.path.isfile(cls.path):
             raise AssertionError("%s does not exist: build the cross build first" % cls.path)
         cls.pe = pe.PEFile.load(cls.path)
