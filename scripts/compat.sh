@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the whole cycle (install answered Yes, uninstall from the list of
-# installed programs, next system start, with the Wine tests' checks of the
-# registry, the files and WININIT.INI) under every Windows version Wine
+# Runs the Wine tests' whole cycle (KALCHECK.EXE: install answered Yes,
+# uninstall by the registered command, each step checked; then the next
+# system start) under every Windows version Wine
 # reports, in a 32-bit prefix and, for the 64-bit versions of Windows, in a
 # 64-bit prefix. Each row first checks that its version took effect (what
 # RtlGetVersion tells a program). Prints one table, Wine and Windows version
@@ -15,7 +15,7 @@
 #
 # --wine10 runs the harness inside a Debian 13 root file system (Wine 10),
 # made with mmdebstrap (installed here if missing) the first time, from the
-# host's Debian mirror (or KALMARIS_DEBIAN_MIRROR; measured: 72 s, 2.3 GB),
+# host's Debian mirror (or KALMARIS_DEBIAN_MIRROR; measured: 69 s, 2.3 GB),
 # and kept as build/wine10-root. It is made in a temporary folder and renamed
 # when complete, so an interrupted making is never taken for a root. For the
 # run the script bind-mounts /proc, /sys, /dev, /dev/pts, /dev/shm and this
