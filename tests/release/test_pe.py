@@ -60,13 +60,18 @@ def program_path():
     return path
 
 
+def load_built(path):
+    """A program of the cross build; missing, it fails the checks (never skips them)."""
+    if not os.path.isfile(path):
+        raise AssertionError("%s does not exist: build the cross build first" % path)
+    return pe.PEFile.load(path)
+
+
 class RemoveExeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.path = program_path()
-        if not os.path.isfile(cls.path):
-            raise AssertionError("%s does not exist: build the cross build first" % cls.path)
-        cls.pe = pe.PEFile.load(cls.path)
+        cls.pe = load_built(cls.path)
 
     # -- headers ---------------------------------------------------------
 
@@ -291,9 +296,7 @@ class CheckerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.path = os.path.join(windows_build(), "KALCHECK.EXE")
-        if not os.path.isfile(cls.path):
-            raise AssertionError("%s does not exist: build the cross build first" % cls.path)
-        cls.pe = pe.PEFile.load(cls.path)
+        cls.pe = load_built(cls.path)
 
     def test_is_a_windows_4_console_program_for_i386(self):
         self.assertFalse(self.pe.is_pe32_plus)
