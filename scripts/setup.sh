@@ -29,10 +29,9 @@ for entry in 'cs_CZ.UTF-8 UTF-8' 'cs_CZ ISO-8859-2'; do
   if ! grep -qx "$entry" /etc/locale.gen; then
     sed -i "s/^# *\($entry\)\$/\1/" /etc/locale.gen
     grep -qx "$entry" /etc/locale.gen || echo "$entry" >>/etc/locale.gen
-    generate=1
   fi
 done
-if [ -n "${generate:-}" ] || [ "$(locale -a 2>/dev/null | grep -cx 'cs_CZ\.\(utf8\|iso88592\)')" != 2 ]; then
+if [ "$(locale -a 2>/dev/null | grep -cx 'cs_CZ\.\(utf8\|iso88592\)')" != 2 ]; then
   locale-gen >/dev/null
 fi
 

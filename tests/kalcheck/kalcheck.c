@@ -60,7 +60,9 @@ static int g_wow64;        /* a 32-bit process on 64-bit Windows */
 static int g_nt;           /* Windows NT and later, not the Windows 95 family */
 static int g_appended;     /* the uninstall's lines are in WININIT.INI */
 static int g_afterRestart; /* started with /after-restart */
-static Path g_kit, g_temp, g_copy, g_wininit, g_programs, g_startup;
+/* g_group: the program group; g_startup: the Startup folder; g_startupLink: the
+ * Startup shortcut in it. */
+static Path g_kit, g_temp, g_copy, g_wininit, g_group, g_startup, g_startupLink;
 /* The kit's REMOVE.EXE and any other file read: REMOVE.EXE is about 10 KB,
  * signed a few KB more, and WININIT.INI and the shortcuts are smaller still. */
 static char g_tool[1 << 20], g_data[1 << 20];
@@ -403,9 +405,8 @@ static int Install(void) {
   AwaitEnd("REMOVE.EXE /INSTALL ended");
   CheckValue("DisplayName", "Kalmaris 2001");
   CheckValue("UninstallString", "\"" INSTALL_DIR "\\REMOVE.EXE\"");
-  wsprintfA(from, "%s\\Kalmaris", g_programs);
-  CheckShortcut(from, " Kalmaris.lnk", "Kalmaris.lnk", "KM.EXE");
-  CheckShortcut(from, "Něco jako manuál.lnk", "Něco jako manuál.lnk", "KM.RTF");
+  CheckShortcut(g_group, " Kalmaris.lnk", "Kalmaris.lnk", "KM.EXE");
+  CheckShortcut(g_group, "Něco jako manuál.lnk", "Něco jako manuál.lnk", "KM.RTF");
   CheckShortcut(g_startup, "Kalmaris.lnk", "Kalmaris.lnk", "KM.EXE");
   return 1;
 }
@@ -413,7 +414,7 @@ static int Install(void) {
 static void Uninstall(void) {
   char command[300];
   Text found = "", lines, what;
-  Path group, path;
+  Path path;
   DWORD type;
   HKEY key = OpenUninstallKey();
   int length = key != NULL ? ReadValue(key, NULL, "UninstallString", &type, command, sizeof command - 1) : -1;
@@ -431,14 +432,12 @@ static void Uninstall(void) {
   key = OpenUninstallKey();
   if (key != NULL) RegCloseKey(key);
   Check(key == NULL, "removed: the uninstall entry (HKEY_LOCAL_MACHINE, list of installed programs)", "still there");
-  wsprintfA(path, "%s\\Kalmaris.lnk", g_startup);
-  CheckGone("Startup shortcut", path);
-  wsprintfA(group, "%s\\Kalmaris", g_programs);
-  wsprintfA(path, "%s\\ Kalmaris.lnk", group);
+  CheckGone("Startup shortcut", g_startupLink);
+  wsprintfA(path, "%s\\ Kalmaris.lnk", g_group);
   CheckGone("group shortcut", path);
-  wsprintfA(path, "%s\\Něco jako manuál.lnk", group);
+  wsprintfA(path, "%s\\Něco jako manuál.lnk", g_group);
   CheckGone("group shortcut", path);
-  CheckGone("group", group);
+  CheckGone("group", g_group);
   for (int i = 0; i < 5; ++i) {
     wsprintfA(path, INSTALL_DIR "\\%s", kFiles[i]);
     CheckGone("file", path);
@@ -548,8 +547,10 @@ void __stdcall KalcheckStart(void) {
   GetEnvironmentVariableA("WINDIR", g_wininit, MAX_PATH);
   lstrcatA(g_wininit, "\\WININIT.INI");
   wsprintfA(g_copy, "%s\\~REMOVE.TMP", g_temp);
-  ShellFolder("Programs", g_programs);
+  ShellFolder("Programs", g_group);
+  lstrcatA(g_group, "\\Kalmaris");
   ShellFolder("Startup", g_startup);
+  wsprintfA(g_startupLink, "%s\\Kalmaris.lnk", g_startup);
   wsprintfA(tool, "%s\\REMOVE.EXE", g_kit);
   g_toolSize = ReadWhole(tool, g_tool, sizeof g_tool);
   int admin = Head(tool);
@@ -593,10 +594,7 @@ void __stdcall KalcheckStart(void) {
     RegCloseKey(key);
     Line("left    the uninstall entry of Kalmaris 2001");
   }
-  Path group, startup;
-  wsprintfA(group, "%s\\Kalmaris", g_programs);
-  wsprintfA(startup, "%s\\Kalmaris.lnk", g_startup);
-  const char* paths[] = {INSTALL_DIR, group, startup, g_copy};
+  const char* paths[] = {INSTALL_DIR, g_group, g_startupLink, g_copy};
   for (int i = 0; i < 4; ++i)
     if (There(paths[i])) Line("left    %s", paths[i]);
   if (g_appended) Line("left    %s: the two lines the uninstall appended", g_wininit);

@@ -84,9 +84,9 @@ class Product:
     def check(self, *args, installed=False):
         """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
         placed in the installation directory at the first check; that
-        directory is taken away first unless installed. Returns (exit code, the lines of its report
-        KALCHECK.TXT, calls of the relay log); the report ends with what the
-        console showed."""
+        directory is taken away first unless installed. Returns (exit code,
+        the lines of its report KALCHECK.TXT, calls of the relay log); the
+        report ends with what the console showed."""
         m = self.machine
         checker = CHECKER_DIR + r"\KALCHECK.EXE"
         if not m.exists(checker):
