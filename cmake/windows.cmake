@@ -22,12 +22,20 @@ set(FREESTANDING_LIBS kernel32 user32 advapi32 gcc)
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_C_STANDARD_LIBRARIES "")
 
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# The layout's sections get their access rights from the build, not from ld:
+# newer linkers make a section named .rsrc read-only, and the loader writes
+# the import address table kept there.
 function(freestanding_program target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${FREESTANDING_COMPILE} ${TEXT_FLAGS} ${WARNING_FLAGS} -std=c++17>)
   target_link_options(${target} PRIVATE ${FREESTANDING_LINK} -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/sections.ld)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/sections.ld)
   target_link_libraries(${target} PRIVATE ${FREESTANDING_LIBS})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/section_flags.py $<TARGET_FILE:${target}>
+    VERBATIM)
 endfunction()
 
 add_executable(remove WIN32 ${RUNTIME_SOURCES} ${PRODUCT_SOURCES} resources/remove.rc)
@@ -37,7 +45,6 @@ freestanding_program(remove)
 # The application icon is drawn by scripts/make_icon.py into the build folder
 # (the repository keeps no binary); windres finds it through the RC include
 # path, and remove.rc is compiled again whenever the icon changes.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(ICON_DIR ${CMAKE_CURRENT_BINARY_DIR}/icon)
 add_custom_command(OUTPUT ${ICON_DIR}/remove.ico
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ICON_DIR}

@@ -1,26 +1,48 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian 12 machine.
-# Idempotent: packages that are already present are not installed again.
+# Installs what the build and the tests need on a Debian 12 or 13 machine,
+# from the machine's own apt sources. Idempotent: packages that are already
+# present are not installed again. What it changes on the machine: the i386
+# architecture added to dpkg (Wine's 32-bit side), the Czech locales enabled
+# in /etc/locale.gen and generated, and where the kernel refuses i386
+# programs QEMU's user-mode emulator registered (tests/wine/enable_i386.sh).
 set -euo pipefail
+here=$(dirname "$0")
+. "$here/apt.sh"
 
 need=(cmake g++ make python3 libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
-      wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick locales file clang libclang-rt-14-dev
+      wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick locales file clang
       osslsigncode openssl ca-certificates fonts-wine liblnk-utils mount)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# The sanitizer and libFuzzer runtime of the clang that is installed, or of the
+# one apt would install (Debian 12's clang is 14, Debian 13's 19).
+clang_runtime() {
+  local major
+  major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+  [ -n "$major" ] || major=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9]*\)$/\1/p' | head -n 1)
+  [ -n "$major" ] && echo "libclang-rt-$major-dev"
+}
 
 missing=()
 for p in "${need[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
+runtime=$(clang_runtime || true)
+if [ -n "$runtime" ] && ! installed "$runtime"; then
+  missing+=("$runtime")
+fi
 
-if [ ${#missing[@]} -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || [ -z "$runtime" ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+  apt_refresh
+  if [ -z "$runtime" ]; then
+    runtime=$(clang_runtime) || { echo "setup: apt offers no clang" >&2; exit 1; }
+    installed "$runtime" || missing+=("$runtime")
+  fi
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 fi
 
 # Wine shows the Czech texts with the right glyphs only under a Czech locale
@@ -37,4 +59,4 @@ fi
 
 # Wine's 32-bit side needs i386 Linux programs to run; where the kernel
 # refuses them, they run through QEMU's user-mode emulator.
-bash "$(dirname "$0")/../tests/wine/enable_i386.sh"
+bash "$here/../tests/wine/enable_i386.sh"

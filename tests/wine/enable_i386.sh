@@ -8,7 +8,8 @@
 # QEMU 7.2 (Debian 12's own) tracks guest pages one by one and needs about a
 # minute of processor time to start one Wine process; QEMU 9 and later keep
 # them in interval trees and start it in well under a second, so qemu-user
-# comes from bookworm-backports. Idempotent; must run as root.
+# comes from the release's backports where the release's own is older (Debian
+# 12). Idempotent; must run as root.
 set -euo pipefail
 
 runs_natively() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
@@ -21,28 +22,37 @@ qemu=/usr/bin/qemu-i386
 qemu_major() { "$qemu" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p'; }
 
 if [ ! -x "$qemu" ] || [ "$(qemu_major)" -lt 9 ] 2>/dev/null; then
-  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    # From the mirror the machine already uses for bookworm itself.
-    mirror=$(bash "$(dirname "$0")/../../scripts/debian_mirror.sh")
-    if [ -z "$mirror" ]; then
-      echo "enable_i386.sh: no Debian mirror for bookworm in the apt sources; set KALMARIS_DEBIAN_MIRROR" >&2
-      exit 1
-    fi
-    cat >/etc/apt/sources.list.d/bookworm-backports.sources <<EOF
+  . "$(dirname "$0")/../../scripts/apt.sh"
+  release=$(apt_release)
+  apt_refresh
+  # The release's own qemu-user where it is new enough (Debian 13's is 10),
+  # else the one of its backports.
+  offered=$(apt-cache policy qemu-user 2>/dev/null | sed -n 's/^ *Candidate: \([0-9]*:\)\{0,1\}\([0-9]*\).*/\2/p')
+  suite=$release
+  if [ "${offered:-0}" -lt 9 ]; then
+    suite=$release-backports
+    if ! grep -rqs "$suite" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      # From the mirror the machine already uses for the release itself.
+      mirror=$(bash "$(dirname "$0")/../../scripts/debian_mirror.sh")
+      if [ -z "$mirror" ]; then
+        echo "enable_i386.sh: no Debian mirror for $release in the apt sources; set KALMARIS_DEBIAN_MIRROR" >&2
+        exit 1
+      fi
+      cat >"/etc/apt/sources.list.d/$suite.sources" <<EOF
 Types: deb
 URIs: $mirror
-Suites: bookworm-backports
+Suites: $suite
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+      apt_refresh
+    fi
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
   # The old static emulators would stand in the way of the new package.
   if dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
     apt-get remove -y -qq qemu-user-static </dev/null
   fi
-  apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user </dev/null
+  apt_install -t "$suite" qemu-user
 fi
 
 if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then

@@ -189,14 +189,16 @@ TEST_F(ProcessesTest, ExitProcessUnwindsAndGivesTheCode) {
 }
 
 const NT_TIB* tib = nullptr;
-uintptr_t localAddress = 0;
+// What the thread block is for: code that walks frame pointers (the fatal
+// error report) finds every frame of the process between its bounds. A
+// frame's address, not a local's: AddressSanitizer may keep locals on a
+// stack of its own.
 void LookAtTheStack() {
-  int local = 0;
-  localAddress = reinterpret_cast<uintptr_t>(&local);
+  auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
   EXPECT_EQ(tib->Self, tib);
-  EXPECT_GT(reinterpret_cast<uintptr_t>(tib->StackBase), localAddress);
-  EXPECT_LT(reinterpret_cast<uintptr_t>(tib->StackLimit), localAddress);
+  EXPECT_GT(reinterpret_cast<uintptr_t>(tib->StackBase), frame);
+  EXPECT_LT(reinterpret_cast<uintptr_t>(tib->StackLimit), frame);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(tib->StackBase) - reinterpret_cast<uintptr_t>(tib->StackLimit),
             8u * 1024u * 1024u);
 }

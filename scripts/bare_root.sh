@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Runs the README's test command on a fresh Debian 12 or 13 that has nothing
+# but apt: a root file system made with mmdebstrap (--variant=apt: no
+# compiler, cmake, Python, git, not even mount) from the machine's own mirror,
+# with the release's updates and security suites as a real machine has.
+#
+#   bash scripts/bare_root.sh 12|13 [TEST ARGUMENTS…]
+#
+# The committed tree (git archive HEAD, as a clean clone has it) is copied to
+# /root/src inside, and `bash scripts/test.sh TEST ARGUMENTS…` runs there.
+# Prints the time of each step and, when the tests passed, the SHA-256 of the
+# files built. On every exit, a failure or Ctrl-C included, it ends every
+# process left in the root, unmounts what was mounted in it and deletes it.
+# Exit code: the test command's. Run as root.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+case "${1:-}" in
+  12) suite=bookworm ;;
+  13) suite=trixie ;;
+  *) echo "usage: bash scripts/bare_root.sh 12|13 [TEST ARGUMENTS...]" >&2; exit 2 ;;
+esac
+shift
+
+if ! command -v mmdebstrap >/dev/null; then
+  . "$root/scripts/apt.sh"
+  apt_refresh
+  apt_install mmdebstrap
+fi
+mirror=$(bash "$root/scripts/debian_mirror.sh")
+security=$(bash "$root/scripts/debian_mirror.sh" security)
+if [ -z "$mirror" ] || [ -z "$security" ]; then
+  echo "bare_root.sh: no Debian mirror (or security mirror) in the apt sources; set KALMARIS_DEBIAN_MIRROR and KALMARIS_DEBIAN_SECURITY_MIRROR" >&2
+  exit 1
+fi
+
+dir=$(mktemp -d /var/tmp/kalmaris-debian$1.XXXXXX)
+mounts_below() { awk -v d="$dir/" 'index($2 "/", d) == 1 { print $2 }' /proc/self/mounts; }
+clean_up() {
+  local pid left
+  # Every process whose root is the new system (a Wine server, an Xvfb).
+  for pid in /proc/[0-9]*; do
+    [ "$(readlink "$pid/root" 2>/dev/null)" = "$dir" ] && kill -9 "${pid#/proc/}" 2>/dev/null
+  done
+  sleep 1
+  # Innermost first: whatever was mounted inside, then /dev/shm, /dev/pts, /dev, /sys, /proc.
+  mounts_below | sort -r | while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
+  left=$(mounts_below)
+  if [ -n "$left" ]; then
+    echo "bare_root.sh: still mounted, $dir kept: $left" >&2
+    return
+  fi
+  rm -rf --one-file-system "$dir"
+}
+trap clean_up EXIT
+trap 'exit 130' INT TERM
+
+step() { echo "== $(date +%T) $*"; }
+start=$SECONDS
+step "Debian $1 ($suite) with only apt, from $mirror, into $dir"
+mmdebstrap --quiet --variant=apt "$suite" "$dir" \
+  "deb $mirror $suite main" "deb $mirror $suite-updates main" "deb $security $suite-security main"
+made=$SECONDS
+mkdir "$dir/root/src"
+git -C "$root" archive HEAD | tar -x -C "$dir/root/src"
+cp /etc/resolv.conf "$dir/etc/"
+mount -t proc proc "$dir/proc"
+mount -t sysfs sysfs "$dir/sys"
+mount --bind /dev "$dir/dev"
+mount --bind /dev/pts "$dir/dev/pts"
+mount -t tmpfs tmpfs "$dir/dev/shm"
+
+step "bash scripts/test.sh $* (the README's test command) inside"
+status=0
+chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM="${TERM:-dumb}" \
+  bash -c 'cd /root/src && bash scripts/test.sh "$@" </dev/null' bash "$@" || status=$?
+if [ "$status" = 0 ]; then
+  (cd "$dir/root/src/build/windows" && sha256sum REMOVE.EXE KALCHECK.EXE kit/*)
+fi
+step "Debian $1: the root made in $((made - start)) s, the tests took $((SECONDS - made)) s, exit code $status"
+exit "$status"
