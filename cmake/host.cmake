@@ -44,6 +44,7 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/release/tests.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/release/tests.cmake)
 endif()
+include(${PROJECT_SOURCE_DIR}/tests/setup/tests.cmake)
 
 # Fuzz targets: libFuzzer binaries when built with clang and KALMARIS_FUZZ,
 # otherwise replay programs that run the committed corpus in every test run.

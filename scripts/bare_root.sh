@@ -14,7 +14,8 @@
 # Exit code: the test command's. Run as root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-case "${1:-}" in
+release=${1:-}
+case "$release" in
   12) suite=bookworm ;;
   13) suite=trixie ;;
   *) echo "usage: bash scripts/bare_root.sh 12|13 [TEST ARGUMENTS...]" >&2; exit 2 ;;
@@ -33,7 +34,7 @@ if [ -z "$mirror" ] || [ -z "$security" ]; then
   exit 1
 fi
 
-dir=$(mktemp -d /var/tmp/kalmaris-debian$1.XXXXXX)
+dir=$(mktemp -d /var/tmp/kalmaris-debian$release.XXXXXX)
 mounts_below() { awk -v d="$dir/" 'index($2 "/", d) == 1 { print $2 }' /proc/self/mounts; }
 clean_up() {
   local pid left
@@ -56,7 +57,7 @@ trap 'exit 130' INT TERM
 
 step() { echo "== $(date +%T) $*"; }
 start=$SECONDS
-step "Debian $1 ($suite) with only apt, from $mirror, into $dir"
+step "Debian $release ($suite) with only apt, from $mirror, into $dir"
 mmdebstrap --quiet --variant=apt "$suite" "$dir" \
   "deb $mirror $suite main" "deb $mirror $suite-updates main" "deb $security $suite-security main"
 made=$SECONDS
@@ -76,5 +77,5 @@ chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM
 if [ "$status" = 0 ]; then
   (cd "$dir/root/src/build/windows" && sha256sum REMOVE.EXE KALCHECK.EXE kit/*)
 fi
-step "Debian $1: the root made in $((made - start)) s, the tests took $((SECONDS - made)) s, exit code $status"
+step "Debian $release: the root made in $((made - start)) s, the tests took $((SECONDS - made)) s, exit code $status"
 exit "$status"
