@@ -36,13 +36,22 @@ fi
 
 dir=$(mktemp -d /var/tmp/kalmaris-debian$release.XXXXXX)
 mounts_below() { awk -v d="$dir/" 'index($2 "/", d) == 1 { print $2 }' /proc/self/mounts; }
-clean_up() {
-  local pid left
-  # Every process whose root is the new system (a Wine server, an Xvfb).
+processes_inside() {
+  local pid
   for pid in /proc/[0-9]*; do
-    [ "$(readlink "$pid/root" 2>/dev/null)" = "$dir" ] && kill -9 "${pid#/proc/}" 2>/dev/null
+    if [ "$(readlink "$pid/root" 2>/dev/null)" = "$dir" ]; then echo "${pid#/proc/}"; fi
   done
-  sleep 1
+}
+clean_up() {
+  local left try
+  # Every process whose root is the new system (a Wine server, an Xvfb).
+  for try in 1 2 3 4 5; do
+    left=$(processes_inside)
+    [ -z "$left" ] && break
+    # shellcheck disable=SC2086
+    kill -KILL $left 2>/dev/null || true
+    sleep 1
+  done
   # Innermost first: whatever was mounted inside, then /dev/shm, /dev/pts, /dev, /sys, /proc.
   mounts_below | sort -r | while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
   left=$(mounts_below)

@@ -150,9 +150,8 @@ make_root() {
     return 0
   fi
   if ! command -v mmdebstrap >/dev/null; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y -qq --no-install-recommends mmdebstrap </dev/null >/dev/null 2>&1 ||
-      { apt-get update -qq && apt-get install -y -qq --no-install-recommends mmdebstrap </dev/null; }
+    . "$root/scripts/apt.sh"
+    apt_install mmdebstrap 2>/dev/null || { apt_refresh && apt_install mmdebstrap; }
   fi
   local mirror old started=$SECONDS
   mirror=$(bash "$root/scripts/debian_mirror.sh")

@@ -14,7 +14,7 @@ targets=(fuzz_arguments fuzz_environment fuzz_shell_folder fuzz_text_file)
 declare -A max_len=([fuzz_arguments]=4096 [fuzz_environment]=4096 [fuzz_shell_folder]=304 [fuzz_text_file]=4096)
 
 if ! command -v clang++ >/dev/null; then
-  echo "fuzz.sh: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2
+  echo "fuzz.sh: clang++ is missing (bash scripts/setup.sh installs clang and its libFuzzer runtime)" >&2
   exit 2
 fi
 
