@@ -15,3 +15,11 @@ set_tests_properties(release_signing PROPERTIES
   LABELS release
   TIMEOUT 300
   ENVIRONMENT "REMOVE_EXE=${WINDOWS_BUILD_DIR}/REMOVE.EXE;PYTHONDONTWRITEBYTECODE=1")
+
+# The documents: every relative link and anchor in README.md and docs/*.md
+# leads to a file and a heading that exist.
+add_test(NAME release_docs
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/test_docs.py)
+set_tests_properties(release_docs PROPERTIES
+  LABELS release
+  ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
