@@ -80,9 +80,12 @@ mount --bind /dev/pts "$dir/dev/pts"
 mount -t tmpfs tmpfs "$dir/dev/shm"
 
 step "bash scripts/test.sh $* (the README's test command) inside"
-status=0
+# In the background, so that a signal to this script is acted on at once (the
+# clean-up ends the test command with everything else inside).
 chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM="${TERM:-dumb}" \
-  bash -c 'cd /root/src && bash scripts/test.sh "$@" </dev/null' bash "$@" || status=$?
+  bash -c 'cd /root/src && bash scripts/test.sh "$@" </dev/null' bash "$@" &
+status=0
+wait $! || status=$?
 if [ "$status" = 0 ]; then
   (cd "$dir/root/src/build/windows" && sha256sum REMOVE.EXE KALCHECK.EXE kit/*)
 fi
