@@ -67,8 +67,13 @@ trap 'exit 130' INT TERM
 step() { echo "== $(date +%T) $*"; }
 start=$SECONDS
 step "Debian $release ($suite) with only apt, from $mirror, into $dir"
-mmdebstrap --quiet --variant=apt "$suite" "$dir" \
-  "deb $mirror $suite main" "deb $mirror $suite-updates main" "deb $security $suite-security main"
+# The base system as an installer's medium lays it down, from the release and
+# its updates; the security suite is in the sources, so the set-up meets it as
+# a new machine's first update does. (Base packages from a security suite
+# whose i386 index is mid-sync would have no i386 twins of their version.)
+mmdebstrap --quiet --variant=apt \
+  --customize-hook="echo 'deb $security $suite-security main' >>\"\$1/etc/apt/sources.list\"" \
+  "$suite" "$dir" "deb $mirror $suite main" "deb $mirror $suite-updates main"
 made=$SECONDS
 mkdir "$dir/root/src"
 git -C "$root" archive HEAD | tar -x -C "$dir/root/src"
