@@ -10,4 +10,4 @@ target_compile_options(kalcheck PRIVATE -Os -ffreestanding -fno-ident -fno-async
                                         -fno-stack-protector -march=i586 ${TEXT_FLAGS} ${WARNING_FLAGS})
 target_link_options(kalcheck PRIVATE -nostdlib -Wl,-e,_KalcheckStart@0 -Wl,--subsystem,console:4.0
                                      -Wl,--no-insert-timestamp -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
-target_link_libraries(kalcheck PRIVATE ole32 kernel32 user32 advapi32 gcc)
+target_link_libraries(kalcheck PRIVATE ole32 shell32 gdi32 kernel32 user32 advapi32 gcc)
