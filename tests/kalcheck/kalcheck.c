@@ -581,8 +581,11 @@ static void CheckShortcut(const Shortcut* shortcut) {
   if (SUCCEEDED(result)) result = IShellLinkA_GetWorkingDirectory(link, directory, MAX_PATH);
   if (persist != NULL) IPersistFile_Release(persist);
   if (link != NULL) IShellLinkA_Release(link);
-  if (!PathExists(shortcut->path))
+  DWORD error = GetFileAttributesA(shortcut->path) != INVALID_FILE_ATTRIBUTES ? 0 : GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
     lstrcpyA(found, "not there");
+  else if (error != 0)
+    wsprintfA(found, "cannot be read (error %lu)", error);
   else if (FAILED(result))
     wsprintfA(found, "%s, the shell cannot read it (0x%lx)", same ? "the kit's bytes" : "other bytes", result);
   else
@@ -592,7 +595,8 @@ static void CheckShortcut(const Shortcut* shortcut) {
 }
 
 /* The folder the tool read from Shell Folders is the one the shell itself
- * shows (a redirected Start menu or a stale value would part them). */
+ * shows (a redirected Start menu or a stale value would part them, and the
+ * user would not see the group). */
 static void CheckShellFolder(const char* name, int folderId, const char* used) {
   Path shown = "";
   Text what, found;
@@ -648,8 +652,6 @@ static int RunInstallChecks(void) {
   AwaitToolEnd("REMOVE.EXE /INSTALL ended");
   CheckValue("DisplayName", "Kalmaris 2001");
   CheckValue("UninstallString", "\"" INSTALL_DIR "\\" TOOL_FILE "\"");
-  CheckShellFolder("Programs", CSIDL_PROGRAMS, g_programs);
-  CheckShellFolder("Startup", CSIDL_STARTUP, g_startup);
   for (int i = 0; i < SHORTCUTS; ++i) CheckShortcut(&g_shortcuts[i]);
   return 1;
 }
@@ -890,6 +892,10 @@ void __stdcall KalcheckStart(void) {
 
   CoInitialize(NULL);
   if (RunInstallChecks()) RunUninstallChecks();
+  /* Last: asking the shell may write its folders into Shell Folders, where
+   * the tool reads them. */
+  CheckShellFolder("Programs", CSIDL_PROGRAMS, g_programs);
+  CheckShellFolder("Startup", CSIDL_STARTUP, g_startup);
   ReportLine("Left on this machine (KALCHECK removes nothing the tool should have removed):");
   if (UninstallKeyExists()) ReportLine("left    the uninstall entry of Kalmaris 2001");
   const char* paths[] = {INSTALL_DIR, g_group, STARTUP_SHORTCUT->path, g_copy};
