@@ -45,10 +45,12 @@
 #define FAMILY_MAX 64  /* the tool runs two processes at a time, the system may add a few */
 #define PRODUCT_LINK "Kalmaris.lnk"
 #define MANUAL_LINK "Něco jako manuál.lnk"
+#define PRODUCT_FILE "KM.EXE"
+#define MANUAL_FILE "KM.RTF"
 #define TOOL_FILE "REMOVE.EXE"
 
 /* The kit: the installation directory's five files, in the order the tool deletes them. */
-static const char* const kKitFiles[] = {PRODUCT_LINK, MANUAL_LINK, "KM.EXE", "KM.RTF", TOOL_FILE};
+static const char* const kKitFiles[] = {PRODUCT_LINK, MANUAL_LINK, PRODUCT_FILE, MANUAL_FILE, TOOL_FILE};
 #define KIT_FILES ((int)(sizeof kKitFiles / sizeof kKitFiles[0]))
 /* The shell's link object and its two interfaces used here (stated here: the
  * import library of them all would bring some 40 KB of identifiers). */
@@ -95,9 +97,9 @@ typedef struct {
   Path path;
 } Shortcut;
 static Shortcut g_shortcuts[] = {
-    {"group shortcut", g_group, " " PRODUCT_LINK, PRODUCT_LINK, "KM.EXE", ""},
-    {"group shortcut", g_group, MANUAL_LINK, MANUAL_LINK, "KM.RTF", ""},
-    {"Startup shortcut", g_startup, PRODUCT_LINK, PRODUCT_LINK, "KM.EXE", ""},
+    {"group shortcut", g_group, " " PRODUCT_LINK, PRODUCT_LINK, PRODUCT_FILE, ""},
+    {"group shortcut", g_group, MANUAL_LINK, MANUAL_LINK, MANUAL_FILE, ""},
+    {"Startup shortcut", g_startup, PRODUCT_LINK, PRODUCT_LINK, PRODUCT_FILE, ""},
 };
 #define SHORTCUTS ((int)(sizeof g_shortcuts / sizeof g_shortcuts[0]))
 #define STARTUP_SHORTCUT (&g_shortcuts[2])
@@ -639,9 +641,10 @@ static int RunInstallChecks(void) {
   }
   ReportCheck(copied, "the kit's five files copied into " INSTALL_DIR, copied ? NULL : found);
   if (readOnly)
-    ReportLine("note    %d of the kit's files were read-only (as copied from a CD): KALCHECK cleared the attribute of "
-               "their copies, as an installer from a medium does",
-               readOnly);
+    ReportLine(
+        "note    %d of the kit's files were read-only (as copied from a CD): KALCHECK cleared the attribute of "
+        "their copies, as an installer from a medium does",
+        readOnly);
   if (!copied || !CheckStarted("\"" INSTALL_DIR "\\" TOOL_FILE "\" /INSTALL", INSTALL_DIR)) return 0;
   CheckBox("install, Startup question", kInstallCaption,
            "\"Chcete vytvořit zástupce programu Kalmaris ve složce \"Po spuštění\"?\", buttons Yes No, default Yes, "
@@ -672,8 +675,8 @@ static void RunUninstallChecks(void) {
   if (!CheckStarted(command, INSTALL_DIR)) return;
   CheckBox("uninstall, confirmation", kUninstallCaption,
            "\"Opravdu chcete odstranit program Kalmaris 2001?\", buttons Yes No, default Yes, question icon", IDYES);
-  CheckBox("uninstall, the end", kUninstallCaption, "\"Odinstalace úspěšně dokončena.\", buttons OK, default OK, no icon",
-           IDOK);
+  CheckBox("uninstall, the end", kUninstallCaption,
+           "\"Odinstalace úspěšně dokončena.\", buttons OK, default OK, no icon", IDOK);
   AwaitToolEnd("every process of the uninstall ended");
   ReportCheck(!UninstallKeyExists(), "removed: the uninstall entry (HKEY_LOCAL_MACHINE, list of installed programs)",
               "still there");
@@ -720,8 +723,9 @@ static void CheckElevation(int admin) {
     ExitProcess(2);
   }
   if (admin)
-    ReportLine("note    KALCHECK.EXE has administrator rights itself, and Windows asks nothing of what it starts: "
-               "run /elevation from an ordinary command prompt");
+    ReportLine(
+        "note    KALCHECK.EXE has administrator rights itself, and Windows asks nothing of what it starts: "
+        "run /elevation from an ordinary command prompt");
   wsprintfA(command, "\"%s\\" TOOL_FILE "\"", g_kit);
   if (!StartProcess(command, g_kit, &error)) {
     if (error == 740) {
@@ -834,8 +838,9 @@ void __stdcall KalcheckStart(void) {
       CreateFileA(report, GENERIC_WRITE, FILE_SHARE_READ, NULL, g_afterRestart ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
   if (g_report == INVALID_HANDLE_VALUE) {
     char text[MAX_PATH + 200];
-    int length = wsprintfA(text, "note    the report %s cannot be written (error %lu): this console shows the only one\r\n",
-                           report, GetLastError());
+    int length =
+        wsprintfA(text, "note    the report %s cannot be written (error %lu): this console shows the only one\r\n",
+                  report, GetLastError());
     WriteToConsole(text, length);
   }
   SetFilePointer(g_report, 0, NULL, FILE_END);
