@@ -459,7 +459,9 @@ static void DescribeBox(HWND box, char* out) {
   out += wsprintfA(out, "\"%s\", buttons", text);
   for (int id = 0; id < 32; ++id)
     if (buttons.ids & (1UL << id))
-      out += ButtonName(id) ? wsprintfA(out, " %s", ButtonName(id)) : wsprintfA(out, " #%d", id);
+      out += ButtonName(id) ? wsprintfA(out, " %s", ButtonName(id))
+             : id           ? wsprintfA(out, " #%d", id)
+                            : wsprintfA(out, " (another button)");
   int id = buttons.defaultId;
   if (id == 0)
     out += wsprintfA(out, ", no default");

@@ -16,8 +16,8 @@ import unittest
 from pathlib import Path
 
 from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED,
-                      PRODUCT_FILES, SHELL_FOLDERS, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK,
-                      ProductTestCase, cp, kit_file)
+                      PRODUCT_FILES, SHELL_FOLDERS, STARTUP_QUESTION, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
+                      UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
@@ -198,27 +198,40 @@ class WholeCycle(ProductTestCase):
             path.write_bytes(data)
             return path
 
+        def box_failed(caption, role, text, look, found_text, found_look):
+            """A box's FAILED line: what was expected, what was found."""
+            return (f'box "{caption.decode("cp1250")}" ({role}): "{text.decode("cp1250")}", buttons {look}; '
+                    f'found: "{found_text.decode("cp1250")}", buttons {found_look}')
+
+        def address(offset):  # of a byte of the file: one section, from 0x1000 in memory and 512 in the file
+            return struct.pack("<I", 0x401000 + offset - 512)
+
         ok, changed = cp("Instalace úspěšně dokončena."), cp("Instalace úspěšně dokončeno.")
         self.assertEqual(tool.count(ok), 1)
-        ending = (f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", '
-                  f'buttons OK, default OK, no icon; found: "{changed.decode("cp1250")}", buttons OK, default OK, '
-                  f'no icon')
+        plain_ok = "OK, default OK, no icon"
+        ending = box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, changed, plain_ok)
         # The soft hyphen needs a byte more: the install's failure message,
         # just before, gives up its final full stop, and the one reference to
         # the success message moves a byte back.
         at = tool.index(ok)
         self.assertEqual(tool[at - 2:at], b".\0")
-        reference = struct.pack("<I", 0x401000 + at - 512)  # the message's address: one section from 0x1000
-        self.assertEqual(tool.count(reference), 1)
+        self.assertEqual(tool.count(address(at)), 1)
         hyphen = tool[:at - 2] + b"\0" + ok + b"\xad" + tool[at + len(ok):]
-        hyphen = hyphen.replace(reference, struct.pack("<I", 0x401000 + at - 513))
-        hyphenated = ending.replace(f"; found: \"{changed.decode('cp1250')}\"", f"; found: \"{ok.decode('cp1250')}\xad\"")
+        hyphen = hyphen.replace(address(at), address(at - 1))
+        hyphenated = box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, ok + b"\xad", plain_ok)
         # MessageBoxA's style of the confirmation: Yes, No and a question mark
         # (0x24), once in the code as push 0x24; 0x34 has an exclamation mark.
         self.assertEqual(tool.count(b"\x6a\x24"), 1)
-        look = f'"{CONFIRMATION.decode("cp1250")}", buttons Yes No, default Yes, '
-        other_icon = (f'box "{UNINSTALL_CAPTION.decode("cp1250")}" (uninstall, confirmation): {look}question icon; '
-                      f"found: {look}exclamation icon")
+        other_icon = box_failed(UNINSTALL_CAPTION, "uninstall, confirmation", CONFIRMATION,
+                                "Yes No, default Yes, question icon", CONFIRMATION,
+                                "Yes No, default Yes, exclamation icon")
+        # The Startup question's MessageBoxA: push 4 (Yes and No), its
+        # caption, its text; 3 adds Cancel.
+        question_call = (b"\x6a\x04\x68" + address(tool.index(INSTALL_CAPTION)) + b"\x68"
+                         + address(tool.index(STARTUP_QUESTION)))
+        self.assertEqual(tool.count(question_call), 1)
+        cancel_too = box_failed(INSTALL_CAPTION, "install, Startup question", STARTUP_QUESTION,
+                                "Yes No, default Yes, no icon", STARTUP_QUESTION, "Cancel Yes No, default Yes, no icon")
         copy_name = b"\\~REMOVE.TMP\0"
         self.assertEqual(tool.count(copy_name), 1)
 
@@ -239,9 +252,8 @@ class WholeCycle(ProductTestCase):
 
         def unresolvable():
             link = self.startup + r"\Kalmaris.lnk"
-            return [f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", buttons OK, '
-                    f'default OK, no icon; found: "{INSTALL_FAILED.decode("cp1250")}", buttons OK, default OK, '
-                    f"exclamation icon",
+            return [box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, INSTALL_FAILED,
+                               "OK, default OK, exclamation icon"),
                     f"shortcut {link}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}; found: "
                     f"cannot be read (error 1921)",
                     f"removed: Startup shortcut {link}; found: cannot be checked (error 1921)"]
@@ -273,6 +285,8 @@ class WholeCycle(ProductTestCase):
                 ("soft hyphen", patched("hyphen.exe", hyphen), None, (), 1, lambda: [hyphenated], None),
                 ("icon", patched("icon.exe", tool.replace(b"\x6a\x24", b"\x6a\x34")), None, (), 1,
                  lambda: [other_icon], None),
+                ("another button", patched("button.exe", tool.replace(question_call, b"\x6a\x03" + question_call[2:])),
+                 None, (), 1, lambda: [cancel_too], None),
                 ("copy elsewhere", patched("copy.exe", tool.replace(copy_name, b"\\~REMOVX.TMP\0")), None, (), 1,
                  copy_elsewhere, None),
                 ("unresolvable link", None, unresolvable_startup_link, (), 1, unresolvable, None),
