@@ -131,6 +131,13 @@ class RemoveExeTest(unittest.TestCase):
         dlls = [d.upper() for d in self.pe.imported_dlls()]
         self.assertEqual(len(dlls), len(set(dlls)), "a DLL is imported twice")
         self.assertEqual(set(dlls), ALLOWED_DLLS)
+        # Its own list of names, each one Windows 95 exports (32 today).
+        names = imported_names(self.pe)
+        self.assertEqual({dll: sorted(n) for dll, n in names.items()},
+                         {dll: sorted(n) for dll, n in REMOVE_IMPORTS.items()})
+        self.assertEqual(sum(len(n) for n in names.values()), sum(len(n) for n in REMOVE_IMPORTS.values()),
+                         "a name is imported twice")
+        assert_windows_95_imports(self, self.pe)
         # The loader writes the import address table: its section must be writable.
         iat, _ = self.pe.directory(12)  # the import address table
         section = next(s for s in self.pe.sections if s.virtual_address <= iat < s.virtual_address + s.virtual_size)
@@ -272,28 +279,68 @@ class KitTest(unittest.TestCase):
                         self.assertTrue(f.read() == self.read(name), name)
 
 
-# Every name KALCHECK.EXE may import: each one is exported by Windows 95 as
-# first shipped (4.00.950), so the program loads on every Windows the tool
-# runs on. Wine cannot tell (it does not hide functions by the version it
-# reports): a name added here must be one Windows 95 has; anything newer is
-# looked up when the program runs.
-CHECKER_IMPORTS = {
+# Names Windows 95 as first shipped (4.00.950) exports, of those the two
+# programs import: a program that imports only these loads on every Windows
+# the tool runs on. Wine cannot tell (it does not hide functions by the
+# version it reports): a name added here must be one Windows 95 has; anything
+# newer is looked up when the program runs.
+WINDOWS_95_EXPORTS = {
     "KERNEL32.DLL": {
-        "CloseHandle", "CopyFileA", "CreateDirectoryA", "CreateFileA", "CreateProcessA", "ExitProcess", "GetACP",
-        "GetCommandLineA", "GetCurrentProcess", "GetCurrentProcessId", "GetEnvironmentVariableA",
-        "GetFileAttributesA", "GetFileSize", "GetFileType", "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
-        "GetProcAddress", "GetStdHandle", "GetTickCount", "GetVersionExA", "LoadLibraryA", "MultiByteToWideChar",
-        "ReadFile", "RemoveDirectoryA", "SetFilePointer", "Sleep", "WaitForSingleObject", "WriteFile", "lstrcatA",
-        "lstrcmpA", "lstrcmpiA", "lstrcpyA", "lstrcpynA", "lstrlenA",
+        "CloseHandle", "CompareFileTime", "CopyFileA", "CreateDirectoryA", "CreateFileA", "CreateProcessA",
+        "DeleteFileA", "ExitProcess", "FindClose", "FindFirstFileA", "FreeEnvironmentStringsA", "GetACP",
+        "GetCommandLineA", "GetCurrentProcess", "GetCurrentProcessId", "GetEnvironmentStringsA",
+        "GetEnvironmentVariableA", "GetFileAttributesA", "GetFileSize", "GetFileType", "GetLastError",
+        "GetModuleFileNameA", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetTickCount",
+        "GetVersionExA", "HeapAlloc", "HeapFree", "LoadLibraryA", "MultiByteToWideChar", "OpenProcess", "ReadFile",
+        "RemoveDirectoryA", "SetFileAttributesA", "SetFilePointer", "SetUnhandledExceptionFilter", "Sleep",
+        "WaitForSingleObject", "WideCharToMultiByte", "WriteFile", "lstrcatA", "lstrcmpiA", "lstrcpyA", "lstrcpynA",
+        "lstrlenA",
     },
     "USER32.DLL": {
-        "CharToOemBuffA", "EnumWindows", "GetClassNameA", "GetDlgItem", "GetWindowThreadProcessId", "IsWindow",
-        "IsWindowVisible", "PostMessageA", "SendMessageTimeoutA", "wsprintfA", "wvsprintfA",
+        "CharToOemBuffA", "ClientToScreen", "DrawIconEx", "EnumChildWindows", "EnumWindows", "FillRect",
+        "GetClassNameA", "GetClientRect", "GetDC", "GetDlgCtrlID", "GetDlgItem", "GetWindowLongA",
+        "GetWindowThreadProcessId", "IsWindow", "IsWindowVisible", "LoadIconA", "MessageBoxA", "PostMessageA",
+        "ReleaseDC", "SendMessageTimeoutA", "wsprintfA", "wvsprintfA",
     },
-    "ADVAPI32.DLL": {"RegCloseKey", "RegCreateKeyExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryValueExA"},
-    "SHELL32.DLL": set(),
+    "GDI32.DLL": {
+        "BitBlt", "CreateCompatibleBitmap", "CreateCompatibleDC", "CreateSolidBrush", "DeleteDC", "DeleteObject",
+        "GetPixel", "SelectObject",
+    },
+    "ADVAPI32.DLL": {
+        "RegCloseKey", "RegCreateKeyExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA",
+    },
+    "SHELL32.DLL": {"SHGetMalloc", "SHGetPathFromIDListA", "SHGetSpecialFolderLocation"},
     "OLE32.DLL": {"CoCreateInstance", "CoInitialize"},
 }
+
+# Exactly what REMOVE.EXE imports: a new name is a change of the tool.
+REMOVE_IMPORTS = {
+    "ADVAPI32.DLL": {
+        "RegCloseKey", "RegCreateKeyExA", "RegDeleteKeyA", "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA",
+    },
+    "KERNEL32.DLL": {
+        "CloseHandle", "CopyFileA", "CreateDirectoryA", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
+        "FindClose", "FindFirstFileA", "FreeEnvironmentStringsA", "GetCommandLineA", "GetEnvironmentStringsA",
+        "GetLastError", "GetModuleFileNameA", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "HeapAlloc",
+        "HeapFree", "ReadFile", "RemoveDirectoryA", "SetFilePointer", "SetUnhandledExceptionFilter", "Sleep",
+        "WriteFile",
+    },
+    "USER32.DLL": {"MessageBoxA"},
+}
+
+
+def imported_names(program):
+    """{DLL in capitals: [names]} of a loaded program; an import by ordinal as #n."""
+    names = {}
+    for imp in program.imports:
+        names.setdefault(imp.dll.upper(), []).extend(n if isinstance(n, str) else "#%d" % n for n in imp.names)
+    return names
+
+
+def assert_windows_95_imports(test, program):
+    for dll, names in imported_names(program).items():
+        test.assertIn(dll, WINDOWS_95_EXPORTS)
+        test.assertEqual(sorted(set(names) - WINDOWS_95_EXPORTS[dll]), [], "not in Windows 95's %s" % dll)
 
 
 class CheckerTest(unittest.TestCase):
@@ -314,11 +361,7 @@ class CheckerTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.path), "kit", "KALCHECK.EXE")))
 
     def test_imports_only_what_windows_95_exports(self):
-        for imp in self.pe.imports:
-            dll = imp.dll.upper()
-            self.assertIn(dll, CHECKER_IMPORTS)
-            names = [n if isinstance(n, str) else "#%d" % n for n in imp.names]
-            self.assertEqual(sorted(set(names) - CHECKER_IMPORTS[dll]), [], "not in Windows 95's %s" % dll)
+        assert_windows_95_imports(self, self.pe)
 
     def test_holds_no_build_path(self):
         assert_no_build_path(self, self.path, self.pe.data)

@@ -16,6 +16,7 @@ DISPLAY_NAME = "Kalmaris 2001"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
 # KALCHECK.EXE and its kit (the default: the folder kit beside it).
 CHECKER_DIR = r"C:\kalcheck"
+CHECKER_KIT = CHECKER_DIR + r"\kit"
 # The relay log follows the installed tool and its temporary copy.
 MODULES = ["remove.exe", "~remove.tmp"]
 
@@ -81,22 +82,30 @@ class Product:
         return self.machine.run(r"C:\windows\system32\uninstaller.exe", ["--remove", keys[0]],
                                 answers=[answer, "ok"], timeout=120, screenshots=screenshots)
 
-    def check(self, *args, installed=False):
-        """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
-        placed in the installation directory at the first check; that
-        directory is taken away first unless installed. Returns (exit code,
-        the lines of its report KALCHECK.TXT, calls of the relay log); the
-        report ends with what the console showed."""
+    def place_checker(self):
+        """KALCHECK.EXE in CHECKER_DIR, its kit beside it: the files placed in
+        the installation directory (once; returns the kit's folder)."""
         m = self.machine
         checker = CHECKER_DIR + r"\KALCHECK.EXE"
         if not m.exists(checker):
             m.install(program("KALCHECK.EXE"), CHECKER_DIR)
             for name in PRODUCT_FILES:
-                m.install(m.host_path(INSTALL_DIR + "\\" + name), CHECKER_DIR + r"\kit", name)
+                m.install(m.host_path(INSTALL_DIR + "\\" + name), CHECKER_KIT, name)
+        return CHECKER_KIT
+
+    def check(self, *args, installed=False):
+        """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
+        placed in the installation directory at the first check
+        (place_checker); that directory is taken away first unless
+        installed. Returns (exit code, the lines of its report, KALCHECK.TXT
+        or for /elevation ELEVATION.TXT, calls of the relay log); the report
+        ends with what the console showed."""
+        m = self.machine
+        self.place_checker()
         if not installed:
             m.remove(INSTALL_DIR)
-        code, output, calls = m.run_plainly(checker, args)
-        report = m.read_file(CHECKER_DIR + r"\KALCHECK.TXT")
+        code, output, calls = m.run_plainly(CHECKER_DIR + r"\KALCHECK.EXE", args)
+        report = m.read_file(CHECKER_DIR + ("\\ELEVATION.TXT" if "/elevation" in args else r"\KALCHECK.TXT"))
         if not output or not report.endswith(output):
             raise AssertionError(f"the console showed {output!r}, the report holds {report!r}")
         return code, report.decode("cp1250").splitlines(), calls

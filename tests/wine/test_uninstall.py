@@ -8,13 +8,16 @@ KALMARIS_WINE_ROWS (a Windows version in a 32-bit or 64-bit prefix, the
 unsigned or the signed release, see winetest.CYCLE_ROWS); scripts/compat.sh
 runs it for every version Wine knows."""
 
+import os
+import struct
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, PRODUCT_FILES, TOOL,
-                      UNINSTALL_CAPTION, UNINSTALL_FAILED, UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
+from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED,
+                      PRODUCT_FILES, SHELL_FOLDERS, STARTUP_QUESTION, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
+                      UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
@@ -174,43 +177,149 @@ class WholeCycle(ProductTestCase):
         # What the checker must not pass: a message changed by one letter,
         # a kit whose product shortcut leads to the manual (both: exit 1, the
         # report names what differs), the product already installed (exit 2,
-        # nothing changed).
+        # nothing changed). And what lstrcmpA, a look at the buttons alone, a
+        # missing copy read as an unreadable kit, any failed look-up read as
+        # "gone" or the Shell Folders values alone would pass: a soft hyphen
+        # (no sort weight) added to a message, the confirmation with another
+        # icon, the temporary copy made elsewhere (the final box still right),
+        # a shortcut left as a link Windows cannot resolve (the tool's own
+        # look-up finds nothing and reports success), a stale Programs value.
+        # What it must not fail: a read-only kit, as copied from a CD (it
+        # passes, and says so). Where it must refuse: no C:\Program Files, the
+        # kit's REMOVE.EXE held by another program. And /elevation, where Wine
+        # never refuses to start the tool for want of rights (error 740).
         tool = program("REMOVE.EXE").read_bytes()
-        ok, changed = cp("Instalace úspěšně dokončena."), cp("Instalace úspěšně dokončeno.")
-        self.assertEqual(tool.count(ok), 1)
         folder = tempfile.TemporaryDirectory(prefix="kalmaris-changed.")
         self.addCleanup(folder.cleanup)
-        patched = Path(folder.name) / "REMOVE.EXE"
-        patched.write_bytes(tool.replace(ok, changed))
-        ending = (f'box "{INSTALL_CAPTION.decode("cp1250")}" (install, the end): "{ok.decode("cp1250")}", '
-                  f'buttons OK; found: "{changed.decode("cp1250")}", buttons OK')
+
+        def patched(name, data):
+            self.assertEqual(len(data), len(tool))
+            path = Path(folder.name) / name
+            path.write_bytes(data)
+            return path
+
+        def box_failed(caption, role, text, look, found_text, found_look):
+            """A box's FAILED line: what was expected, what was found."""
+            return (f'box "{caption.decode("cp1250")}" ({role}): "{text.decode("cp1250")}", buttons {look}; '
+                    f'found: "{found_text.decode("cp1250")}", buttons {found_look}')
+
+        def address(offset):  # of a byte of the file: one section, from 0x1000 in memory and 512 in the file
+            return struct.pack("<I", 0x401000 + offset - 512)
+
+        ok, changed = cp("Instalace úspěšně dokončena."), cp("Instalace úspěšně dokončeno.")
+        self.assertEqual(tool.count(ok), 1)
+        plain_ok = "OK, default OK, no icon"
+        ending = box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, changed, plain_ok)
+        # The soft hyphen needs a byte more: the install's failure message,
+        # just before, gives up its final full stop, and the one reference to
+        # the success message moves a byte back.
+        at = tool.index(ok)
+        self.assertEqual(tool[at - 2:at], b".\0")
+        self.assertEqual(tool.count(address(at)), 1)
+        hyphen = tool[:at - 2] + b"\0" + ok + b"\xad" + tool[at + len(ok):]
+        hyphen = hyphen.replace(address(at), address(at - 1))
+        hyphenated = box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, ok + b"\xad", plain_ok)
+        # MessageBoxA's style of the confirmation: Yes, No and a question mark
+        # (0x24), once in the code as push 0x24; 0x34 has an exclamation mark.
+        self.assertEqual(tool.count(b"\x6a\x24"), 1)
+        other_icon = box_failed(UNINSTALL_CAPTION, "uninstall, confirmation", CONFIRMATION,
+                                "Yes No, default Yes, question icon", CONFIRMATION,
+                                "Yes No, default Yes, exclamation icon")
+        # The Startup question's MessageBoxA: push 4 (Yes and No), its
+        # caption, its text; 3 adds Cancel.
+        question_call = (b"\x6a\x04\x68" + address(tool.index(INSTALL_CAPTION)) + b"\x68"
+                         + address(tool.index(STARTUP_QUESTION)))
+        self.assertEqual(tool.count(question_call), 1)
+        cancel_too = box_failed(INSTALL_CAPTION, "install, Startup question", STARTUP_QUESTION,
+                                "Yes No, default Yes, no icon", STARTUP_QUESTION, "Cancel Yes No, default Yes, no icon")
+        copy_name = b"\\~REMOVE.TMP\0"
+        self.assertEqual(tool.count(copy_name), 1)
 
         def to_the_manual(m):
             m.write_file(INSTALL_DIR + r"\Kalmaris.lnk", kit_file("Něco jako manuál.lnk").read_bytes())
-            return []
 
         def leads_to_the_manual(path):
             return (f"shortcut {path}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}; found: "
                     f"the kit's bytes, leading to {INSTALL_DIR}\\KM.RTF in {INSTALL_DIR}")
 
-        rows = [("message", patched, lambda m: [], 1, lambda: [ending]),
-                ("shortcut", None, to_the_manual, 1,
+        def copy_elsewhere():
+            return [f"temporary copy {self.copy}: the bytes of the REMOVE.EXE checked; found: not there",
+                    rf"C:\windows\WININIT.INI: [rename] and nul={self.copy} appended; found: [rename]  "
+                    rf"nul={self.temp}\~REMOVX.TMP  "]
+
+        def unresolvable_startup_link(m):
+            os.symlink("Kalmaris.lnk", m.host_path(self.startup) / "Kalmaris.lnk")  # a link to itself
+
+        def unresolvable():
+            link = self.startup + r"\Kalmaris.lnk"
+            return [box_failed(INSTALL_CAPTION, "install, the end", ok, plain_ok, INSTALL_FAILED,
+                               "OK, default OK, exclamation icon"),
+                    f"shortcut {link}: the kit's Kalmaris.lnk, leads to {INSTALL_DIR}\\KM.EXE in {INSTALL_DIR}; found: "
+                    f"cannot be read (error 1921)",
+                    f"removed: Startup shortcut {link}; found: cannot be checked (error 1921)"]
+
+        def stale_programs(m):
+            m.reg_set(SHELL_FOLDERS, "Programs", r"C:\stale\Programs")
+            m.host_path(r"C:\stale\Programs").mkdir(parents=True)
+
+        def read_only_kit(m):
+            for name in PRODUCT_FILES:
+                m.host_path(self.product.place_checker() + "\\" + name).chmod(0o444)
+
+        def no_program_files(m):
+            self.product.place_checker()
+            m.remove(r"C:\Program Files")
+
+        def kit_tool_held(m):
+            m.hold(self.product.place_checker() + r"\REMOVE.EXE")
+            m.remove(INSTALL_DIR)
+
+        # (name, REMOVE.EXE, arrange, arguments, exit code, the FAILED lines,
+        # or for exit code 2 the refusal, and a line the report must hold)
+        rows = [("message", patched("message.exe", tool.replace(ok, changed)), None, (), 1, lambda: [ending], None),
+                ("shortcut", None, to_the_manual, (), 1,
                  lambda: [leads_to_the_manual(self.group + r"\ Kalmaris.lnk"),
-                          leads_to_the_manual(self.startup + r"\Kalmaris.lnk")]),
-                ("installed", None, lambda m: self.install("yes"), 2, lambda: [])]
-        for name, tool, arrange, exit_code, failed in rows:
+                          leads_to_the_manual(self.startup + r"\Kalmaris.lnk")], None),
+                ("installed", None, lambda m: self.install("yes"), (), 2,
+                 lambda: ["Kalmaris 2001 is installed: its uninstall entry exists"], None),
+                ("soft hyphen", patched("hyphen.exe", hyphen), None, (), 1, lambda: [hyphenated], None),
+                ("icon", patched("icon.exe", tool.replace(b"\x6a\x24", b"\x6a\x34")), None, (), 1,
+                 lambda: [other_icon], None),
+                ("another button", patched("button.exe", tool.replace(question_call, b"\x6a\x03" + question_call[2:])),
+                 None, (), 1, lambda: [cancel_too], None),
+                ("copy elsewhere", patched("copy.exe", tool.replace(copy_name, b"\\~REMOVX.TMP\0")), None, (), 1,
+                 copy_elsewhere, None),
+                ("unresolvable link", None, unresolvable_startup_link, (), 1, unresolvable, None),
+                ("stale Programs", None, stale_programs, (), 1,
+                 lambda: [r"the tool's Programs folder (Shell Folders) C:\stale\Programs is the one the shell shows; "
+                          f"found: the shell shows {self.programs}"], None),
+                ("read-only kit", None, read_only_kit, (), 0, lambda: [],
+                 "note    5 of the kit's files were read-only (as copied from a CD): KALCHECK cleared the attribute of "
+                 "their copies, as an installer from a medium does"),
+                ("no Program Files", None, no_program_files, (), 2,
+                 lambda: [r"C:\Program Files does not exist: the tool installs into it"], None),
+                ("kit's REMOVE.EXE held", None, kit_tool_held, (), 2,
+                 lambda: ["the kit's REMOVE.EXE cannot be read whole (another program holds it, or it is over 1 MB)"],
+                 None),
+                ("elevation", None, None, ("/elevation",), 1,
+                 lambda: ["Windows starts REMOVE.EXE without asking for administrator rights: installer detection is "
+                          "off (README: Administrator rights)"], None)]
+        for name, tool_file, arrange, args, exit_code, failed, note in rows:
             with self.subTest(name):
-                self.use(self.machine_for("win32", None), tool)
-                arrange(self.machine)
+                self.use(self.machine_for("win32", None), tool_file)
+                if arrange:
+                    arrange(self.machine)
                 before = self.product.state()
-                code, report, _ = self.product.check(installed=exit_code == 2)
+                code, report, _ = self.product.check(*args, installed=exit_code == 2)
                 self.assertEqual(code, exit_code, "\n".join(report))
-                self.assertEqual([line[len("FAILED  "):] for line in report if line.startswith("FAILED")],
-                                 failed())
                 if exit_code == 2:
-                    self.assertEqual(report[5:], ["refused: Kalmaris 2001 is installed: its uninstall entry exists; "
-                                                  "nothing was changed"])
+                    self.assertEqual(report[5:], [f"refused: {reason}; nothing was changed" for reason in failed()])
                     self.assertEqual(self.product.state(), before)
+                else:
+                    self.assertEqual([line[len("FAILED  "):] for line in report if line.startswith("FAILED")],
+                                     failed())
+                if note:
+                    self.assertIn(note, report)
 
     def signed_release(self):
         """The signed release of the cross build, or this REMOVE.EXE signed
