@@ -14,6 +14,7 @@
 # Exit code: the test command's. Run as root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/roots.sh"
 release=${1:-}
 case "$release" in
   12) suite=bookworm ;;
@@ -35,26 +36,12 @@ if [ -z "$mirror" ] || [ -z "$security" ]; then
 fi
 
 dir=$(mktemp -d /var/tmp/kalmaris-debian$release.XXXXXX)
-mounts_below() { awk -v d="$dir/" 'index($2 "/", d) == 1 { print $2 }' /proc/self/mounts; }
-processes_inside() {
-  local pid
-  for pid in /proc/[0-9]*; do
-    if [ "$(readlink "$pid/root" 2>/dev/null)" = "$dir" ]; then echo "${pid#/proc/}"; fi
-  done
-}
 clean_up() {
-  local left try
-  # Every process whose root is the new system (a Wine server, an Xvfb).
-  for try in 1 2 3 4 5; do
-    left=$(processes_inside)
-    [ -z "$left" ] && break
-    # shellcheck disable=SC2086
-    kill -KILL $left 2>/dev/null || true
-    sleep 1
-  done
+  local left
+  stop_processes "$dir" || true
   # Innermost first: whatever was mounted inside, then /dev/shm, /dev/pts, /dev, /sys, /proc.
-  mounts_below | sort -r | while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
-  left=$(mounts_below)
+  mounts_under "$dir" | while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
+  left=$(mounts_under "$dir")
   if [ -n "$left" ]; then
     echo "bare_root.sh: still mounted, $dir kept: $left" >&2
     return

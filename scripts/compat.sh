@@ -69,33 +69,7 @@ maker=        # the pid of mmdebstrap while it runs
 rows_pid=     # the pid of xargs while rows run
 cleaned=
 
-# The pids of the processes whose root directory is $1.
-processes_in() {
-  local p
-  for p in /proc/[0-9]*; do
-    if [ "$(readlink "$p/root" 2>/dev/null)" = "$1" ]; then echo "${p#/proc/}"; fi
-  done
-}
-
-# Ends every process inside $1 (Wine's servers, Xvfb, the harness): asked
-# first, then killed, until none is left.
-stop_processes() {
-  local pids attempt
-  for attempt in 1 2 3 4 5 6 7 8 9 10; do
-    pids=$(processes_in "$1")
-    [ -z "$pids" ] && return 0
-    # shellcheck disable=SC2086
-    if [ "$attempt" -le 5 ]; then kill -TERM $pids 2>/dev/null || true; else kill -KILL $pids 2>/dev/null || true; fi
-    sleep 1
-  done
-  echo "compat.sh: processes still running inside $1: $(processes_in "$1" | tr '\n' ' ')" >&2
-  return 1
-}
-
-# The mount points at or under $1, deepest first.
-mounts_under() {
-  findmnt -rn -o TARGET | awk -v r="$1" '$0 == r || index($0, r "/") == 1' | sort -r
-}
+. "$root/scripts/roots.sh"
 
 # Unmounts what this run mounted, in reverse order, then whatever else is
 # still mounted under $1; lazily where a mount is still busy.
