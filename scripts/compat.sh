@@ -15,7 +15,7 @@
 #
 # --wine10 runs the harness inside a Debian 13 root file system (Wine 10),
 # made with mmdebstrap (installed here if missing) the first time, from the
-# host's Debian mirror (or KALMARIS_DEBIAN_MIRROR; measured: 69 s, 2.3 GB),
+# host's Debian mirror (or KALMARIS_DEBIAN_MIRROR; it prints its time and size),
 # and kept as build/wine10-root. It is made in a temporary folder and renamed
 # when complete, so an interrupted making is never taken for a root. For the
 # run the script bind-mounts /proc, /sys, /dev, /dev/pts, /dev/shm and this

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Signs REMOVE.EXE with an Authenticode signature (SHA-256) and checks what it
 # made; the release target calls it when the cross build is given a
-# certificate (see README, Release).
+# certificate (see docs/releasing.md, Signing).
 #
 #   bash scripts/sign.sh (--pkcs12 FILE | --cert FILE --key FILE) [--timestamp URL] UNSIGNED SIGNED
 #

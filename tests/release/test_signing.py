@@ -69,7 +69,7 @@ class Signing(unittest.TestCase):
         self.check_signed(build / "signed" / "REMOVE.EXE", build / "REMOVE.EXE")
         self.assertEqual(subprocess.run([sys.executable, str(HERE / "test_pe.py"), str(build / "REMOVE.EXE")],
                                         capture_output=True).returncode, 0)
-        # Turned off as the README says, with a time-stamp server still set:
+        # Turned off as docs/releasing.md says, with a time-stamp server still set:
         # no signed file is left and the release target still succeeds.
         off = ["cmake", "-S", str(signing.REPO), "-B", str(build), "-DKALMARIS_SIGN_CERT=", "-DKALMARIS_SIGN_KEY=",
                "-DKALMARIS_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/"]
