@@ -225,11 +225,13 @@ class WholeCycle(ProductTestCase):
         other_icon = box_failed(UNINSTALL_CAPTION, "uninstall, confirmation", CONFIRMATION,
                                 "Yes No, default Yes, question icon", CONFIRMATION,
                                 "Yes No, default Yes, exclamation icon")
-        # The Startup question's MessageBoxA: push 4 (Yes and No), its
-        # caption, its text; 3 adds Cancel.
-        question_call = (b"\x6a\x04\x68" + address(tool.index(INSTALL_CAPTION)) + b"\x68"
-                         + address(tool.index(STARTUP_QUESTION)))
-        self.assertEqual(tool.count(question_call), 1)
+        # The Startup question's MessageBoxA style: the push 4 (Yes and No)
+        # last before the push of its text (compilers put other instructions
+        # between the pushes); 3 adds Cancel.
+        text_push = b"\x68" + address(tool.index(STARTUP_QUESTION))
+        self.assertEqual(tool.count(text_push), 1)
+        style_at = tool.rindex(b"\x6a\x04", tool.index(text_push) - 24, tool.index(text_push))
+        with_cancel = tool[:style_at] + b"\x6a\x03" + tool[style_at + 2:]
         cancel_too = box_failed(INSTALL_CAPTION, "install, Startup question", STARTUP_QUESTION,
                                 "Yes No, default Yes, no icon", STARTUP_QUESTION, "Cancel Yes No, default Yes, no icon")
         copy_name = b"\\~REMOVE.TMP\0"
@@ -285,7 +287,7 @@ class WholeCycle(ProductTestCase):
                 ("soft hyphen", patched("hyphen.exe", hyphen), None, (), 1, lambda: [hyphenated], None),
                 ("icon", patched("icon.exe", tool.replace(b"\x6a\x24", b"\x6a\x34")), None, (), 1,
                  lambda: [other_icon], None),
-                ("another button", patched("button.exe", tool.replace(question_call, b"\x6a\x03" + question_call[2:])),
+                ("another button", patched("button.exe", with_cancel),
                  None, (), 1, lambda: [cancel_too], None),
                 ("copy elsewhere", patched("copy.exe", tool.replace(copy_name, b"\\~REMOVX.TMP\0")), None, (), 1,
                  copy_elsewhere, None),
