@@ -8,9 +8,10 @@
 #
 # The committed tree (git archive HEAD, as a clean clone has it) is copied to
 # /root/src inside, and `bash scripts/test.sh TEST ARGUMENTS…` runs there.
-# Prints the time of each step and, when the tests passed, the SHA-256 of the
-# files built. On every exit, a failure or Ctrl-C included, it ends every
-# process left in the root, unmounts what was mounted in it and deletes it.
+# Prints the time of each step; REMOVE.EXE, KALCHECK.EXE and the kit built
+# inside are kept in build/bare-debian12 (or 13), their SHA-256 printed. On
+# every exit, a failure or Ctrl-C included, it ends every process left in the
+# root, unmounts what was mounted in it and deletes it.
 # Exit code: the test command's. Run as root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -78,8 +79,14 @@ chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM
   bash -c 'cd /root/src && bash scripts/test.sh "$@" </dev/null' bash "$@" &
 status=0
 wait $! || status=$?
-if [ "$status" = 0 ]; then
-  (cd "$dir/root/src/build/windows" && sha256sum REMOVE.EXE KALCHECK.EXE kit/*)
+# What was built inside, kept beside this tree's own builds.
+built=$dir/root/src/build/windows
+if [ -f "$built/REMOVE.EXE" ]; then
+  kept=$root/build/bare-debian$release
+  rm -rf "$kept" && mkdir -p "$kept"
+  cp -a "$built/REMOVE.EXE" "$built/KALCHECK.EXE" "$built/kit" "$kept/"
+  step "built inside, kept in $kept:"
+  (cd "$kept" && sha256sum REMOVE.EXE KALCHECK.EXE kit/*)
 fi
 step "Debian $release: the root made in $((made - start)) s, the tests took $((SECONDS - made)) s, exit code $status"
 exit "$status"
