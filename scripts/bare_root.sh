@@ -12,7 +12,9 @@
 # inside are kept in build/bare-debian12 (or 13), their SHA-256 printed. On
 # every exit, a failure or Ctrl-C included, it ends every process left in the
 # root, unmounts what was mounted in it and deletes it.
-# Exit code: the test command's. Run as root.
+# KALMARIS_BARE_VARIANT=standard makes the root a whole system instead, with
+# Debian's standard packages (mmdebstrap's variants). Exit code: the test
+# command's. Run as root.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/roots.sh"
@@ -54,12 +56,12 @@ trap 'exit 130' INT TERM
 
 step() { echo "== $(date +%T) $*"; }
 start=$SECONDS
-step "Debian $release ($suite) with only apt, from $mirror, into $dir"
+step "Debian $release ($suite), variant ${KALMARIS_BARE_VARIANT:-apt}, from $mirror, into $dir"
 # The base system as an installer's medium lays it down, from the release and
 # its updates; the security suite is in the sources, so the set-up meets it as
 # a new machine's first update does. (Base packages from a security suite
 # whose i386 index is mid-sync would have no i386 twins of their version.)
-mmdebstrap --quiet --variant=apt \
+mmdebstrap --quiet --variant="${KALMARIS_BARE_VARIANT:-apt}" \
   --customize-hook="echo 'deb $security $suite-security main' >>\"\$1/etc/apt/sources.list\"" \
   "$suite" "$dir" "deb $mirror $suite main" "deb $mirror $suite-updates main"
 made=$SECONDS
