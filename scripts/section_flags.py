@@ -40,13 +40,13 @@ def checksum(data, field):
 
 def main(path):
     with open(path, "rb") as f:
-        data = bytearray(f.read())
-    size = len(data)
+        original = f.read()
+    data = bytearray(original)
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[pe:pe + 4] != b"PE\0\0":
         sys.exit("section_flags.py: %s is no PE file" % path)
-    count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-    table = pe + 24 + optional
+    count = struct.unpack_from("<H", data, pe + 6)[0]
+    table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
     for i in range(count):
         header = table + 40 * i
         name = bytes(data[header:header + 8]).rstrip(b"\0")
@@ -54,13 +54,11 @@ def main(path):
             sys.exit("section_flags.py: %s: section %r is not in the layout" % (path, name.decode("latin-1")))
         old = struct.unpack_from("<I", data, header + 36)[0]
         struct.pack_into("<I", data, header + 36, (old & ~ACCESS) | WANTED[name])
-    field = pe + 24 + 64
-    with open(path, "rb") as f:
-        if f.read() == data:
-            return
+    if data == original:
+        return
+    field = pe + 24 + 64  # the optional header's CheckSum
     if struct.unpack_from("<I", data, field)[0] != 0:
         struct.pack_into("<I", data, field, checksum(bytes(data), field))
-    assert len(data) == size
     with open(path, "wb") as f:
         f.write(data)
 
