@@ -6,8 +6,9 @@
 # it runs. SHELL32 tells the shell's own folders, GDI32 draws the system's
 # icons to name the one a box shows. gcc, for the stack probe of large frames,
 # is a static library.
-add_executable(kalcheck tests/kalcheck/kalcheck.c)
+add_executable(kalcheck tests/kalcheck/cycle.c tests/kalcheck/observe.c tests/kalcheck/report.c)
 set_target_properties(kalcheck PROPERTIES OUTPUT_NAME KALCHECK SUFFIX .EXE)
+target_include_directories(kalcheck PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(kalcheck PRIVATE -Os -ffreestanding -fno-ident -fno-asynchronous-unwind-tables
                                         -fno-stack-protector -march=i586 ${TEXT_FLAGS} ${WARNING_FLAGS})
 target_link_options(kalcheck PRIVATE -nostdlib -Wl,-e,_KalcheckStart@0 -Wl,--subsystem,console:4.0

@@ -97,18 +97,27 @@ class Product:
         """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
         placed in the installation directory at the first check
         (place_checker); that directory is taken away first unless
-        installed. Returns (exit code, the lines of its report, KALCHECK.TXT
-        or for /elevation ELEVATION.TXT, calls of the relay log); the report
-        ends with what the console showed."""
+        installed. Returns (exit code, the lines of its report, calls of the
+        relay log). The console's first line names the report file; the
+        report ends with what the console showed after it."""
         m = self.machine
         self.place_checker()
         if not installed:
             m.remove(INSTALL_DIR)
         code, output, calls = m.run_plainly(CHECKER_DIR + r"\KALCHECK.EXE", args)
-        report = m.read_file(CHECKER_DIR + ("\\ELEVATION.TXT" if "/elevation" in args else r"\KALCHECK.TXT"))
-        if not output or not report.endswith(output):
-            raise AssertionError(f"the console showed {output!r}, the report holds {report!r}")
-        return code, report.decode("cp1250").splitlines(), calls
+        return code, self.report_of(output), calls
+
+    def report_of(self, output):
+        """The lines of the report file that the console's first line names,
+        checked against what the console showed."""
+        first, _, shown = output.partition(b"\r\n")
+        if not first.startswith(b"report: "):
+            raise AssertionError(f"the console's first line does not name the report: {output!r}")
+        path = first[len(b"report: "):].split(b" (")[0].decode("cp1250")
+        report = self.machine.read_file(path)
+        if not shown or not report.endswith(shown):
+            raise AssertionError(f"the console showed {shown!r}, the report {path} holds {report!r}")
+        return report.decode("cp1250").splitlines()
 
     def wininit_bytes(self):
         m = self.machine

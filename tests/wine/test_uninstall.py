@@ -132,28 +132,45 @@ class Launcher(ProductTestCase):
 class WholeCycle(ProductTestCase):
 
     def cycle(self):
-        """KALCHECK.EXE runs and checks the install, answered Yes, and the
-        uninstall, started as the system's list of installed programs does;
-        then the next system start. Besides its report, what the checker
-        cannot see: the calls each of the tool's processes made."""
+        """KALCHECK.EXE runs and checks every path of the cycle: the install
+        with the Startup question answered No, the uninstall, started as the
+        system's list of installed programs does, answered No, then Yes (with
+        TEMP naming a folder with a blank), the install answered Yes, the
+        uninstall answered Yes; then the next system start. Besides its
+        report, what the checker cannot see: the calls each of the tool's
+        processes made."""
+        before = self.wininit_bytes()
         code, report, calls = self.product.check()
         self.assertEqual(code, 0, "\n".join(report))
         self.assertEqual(report[-1], "Result: every check passed (exit code 0)")
         self.assertIn(f", {len(self.tool_bytes)} bytes", report[4])  # the REMOVE.EXE checked is the one placed
-        # The Startup question, the end of the install, the confirmation, the
-        # end of the uninstall: each from its own process (install, launcher,
-        # worker run from the temporary copy), which limited the search for
+        # Each box comes from its own process (installs, launchers, workers
+        # run from the temporary copy), which limited the search for
         # libraries to the system folder and refused junctions made by users
         # before its first box.
         boxes = [c for c in calls if c.name == "MessageBoxA"]
-        self.assertEqual([c.arg(3) for c in boxes], [4, 0, 36, 0])
-        processes = [boxes[0].pid, boxes[2].pid, boxes[3].pid]
-        self.assertEqual(boxes[1].pid, processes[0])
-        self.assertEqual(len(set(processes)), 3)
-        for pid in processes:
-            self.assert_hardened_first(calls, pid)
+        self.assertEqual([c.arg(3) for c in boxes], [4, 0, 36, 36, 0, 4, 0, 36, 0])
+        first_boxes = [0, 2, 3, 4, 5, 7, 8]
+        self.assertEqual(len({boxes[i].pid for i in first_boxes}), len(first_boxes))
+        for i in first_boxes:
+            self.assert_hardened_first(calls, boxes[i].pid)
+        self.assertEqual([c.arg(0) for c in calls if c.name == "ExitProcess"], [0] * 7)
         deleted = [c.string(0) for c in calls if c.name == "DeleteFileA"]
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
+        # The worker with a blank in its folder's name got its switch.
+        started = [c.string(1) for c in calls if c.name == "CreateProcessA"]
+        self.assertEqual(started[0], f'"{self.temp}\\Kalcheck temp\\~REMOVE.TMP" /REMOVE'.encode("cp1250"))
+        # WININIT.INI: what was there, the checker's own line, both uninstalls' lines.
+        lines = [f"[rename]\r\nnul={copy}\r\n".encode("cp1250")
+                 for copy in (r"C:\kalcheck\KALCHECK.NUL", self.temp + r"\Kalcheck temp\~REMOVE.TMP", self.copy)]
+        if "(NT family)" in report[1]:  # the checker took its own line out again
+            del lines[0]
+        self.assertEqual(self.wininit_bytes(), before + b"".join(lines))
+        # Wine's restart reads the first [rename] section alone; Windows 9x's
+        # WININIT.EXE goes through every line, so the sections are joined first.
+        joined = b"[rename]\r\n" + b"".join(line for line in self.wininit_bytes().splitlines(keepends=True)
+                                             if line.strip().lower() != b"[rename]")
+        self.machine.write_file(self.wininit, joined)
         self.machine.reboot()
         self.assertFalse(self.machine.exists(self.copy))
         # After the restart the checker finds the copy gone on the Windows 95
