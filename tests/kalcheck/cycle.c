@@ -60,8 +60,7 @@ static const Box kStartupQuestion = {INSTALL_CAPTION,
 static const Box kInstallEnd = {INSTALL_CAPTION, "Instalace úspěšně dokončena.", BUTTON(IDOK), IDOK, ICON_NONE};
 static const Box kConfirmation = {UNINSTALL_CAPTION, "Opravdu chcete odstranit program Kalmaris 2001?",
                                   BUTTON(IDYES) | BUTTON(IDNO), IDYES, ICON_QUESTION};
-static const Box kUninstallEnd = {UNINSTALL_CAPTION, "Odinstalace úspěšně dokončena.", BUTTON(IDOK), IDOK,
-                                  ICON_NONE};
+static const Box kUninstallEnd = {UNINSTALL_CAPTION, "Odinstalace úspěšně dokončena.", BUTTON(IDOK), IDOK, ICON_NONE};
 
 /* What the tool makes and removes, in the order it removes them. */
 static const Thing kThings[] = {
@@ -70,8 +69,7 @@ static const Thing kThings[] = {
     {THING_VALUE, "uninstall entry", IN_REGISTRY, "DisplayName", "Kalmaris 2001", NULL, EVERY_INSTALL},
     {THING_VALUE, "uninstall entry", IN_REGISTRY, "UninstallString", "\"" INSTALL_DIR "\\" TOOL_FILE "\"", NULL,
      EVERY_INSTALL},
-    {THING_SHORTCUT, "Startup shortcut", IN_STARTUP, PRODUCT_LINK, PRODUCT_LINK, PRODUCT_FILE,
-     INSTALLED_WITH_STARTUP},
+    {THING_SHORTCUT, "Startup shortcut", IN_STARTUP, PRODUCT_LINK, PRODUCT_LINK, PRODUCT_FILE, INSTALLED_WITH_STARTUP},
     {THING_SHORTCUT, "group shortcut", IN_GROUP, " " PRODUCT_LINK, PRODUCT_LINK, PRODUCT_FILE, EVERY_INSTALL},
     {THING_SHORTCUT, "group shortcut", IN_GROUP, MANUAL_LINK, MANUAL_LINK, MANUAL_FILE, EVERY_INSTALL},
     {THING_FOLDER, "group", IN_PROGRAMS, "Kalmaris", NULL, NULL, EVERY_INSTALL},
@@ -112,7 +110,12 @@ static const Step kCycle[] = {
      INSTALLED,
      {{"install, Startup question", &kStartupQuestion, IDNO}, {"install, the end", &kInstallEnd, IDOK}},
      1},
-    {"uninstall, the confirmation answered No", 0, 0, INSTALLED, {{"uninstall, confirmation", &kConfirmation, IDNO}}, 1},
+    {"uninstall, the confirmation answered No",
+     0,
+     0,
+     INSTALLED,
+     {{"uninstall, confirmation", &kConfirmation, IDNO}},
+     1},
     {"uninstall, answered Yes, with TEMP naming a folder with a blank",
      0,
      1,
@@ -214,9 +217,10 @@ static void RemoveOwnWininitLine(Run* run) {
   for (int i = at; i + own < length; ++i) run->data[i] = run->data[i + own];
   length -= own;
   int removed = length == 0 && !run->wininitExisted ? DeleteFileA(run->wininit)
-                                                     : WriteWholeFile(run->wininit, run->data, length, CREATE_ALWAYS);
-  ReportLine(run, removed ? "note    KALCHECK's own line taken out of %s again"
-                          : "note    KALCHECK's own line could not be taken out of %s",
+                                                    : WriteWholeFile(run->wininit, run->data, length, CREATE_ALWAYS);
+  ReportLine(run,
+             removed ? "note    KALCHECK's own line taken out of %s again"
+                     : "note    KALCHECK's own line could not be taken out of %s",
              run->wininit);
 }
 
@@ -339,8 +343,8 @@ static int RunStep(Run* run, const Step* step) {
       ReportLine(run, "stopped: Kalmaris 2001 is still installed, so it cannot be installed again");
       return 0;
     }
-    if (!CopyKit(run) || !StartTool(run, "REMOVE.EXE /INSTALL", "\"" INSTALL_DIR "\\" TOOL_FILE "\" /INSTALL",
-                                    INSTALL_DIR, NULL))
+    if (!CopyKit(run) ||
+        !StartTool(run, "REMOVE.EXE /INSTALL", "\"" INSTALL_DIR "\\" TOOL_FILE "\" /INSTALL", INSTALL_DIR, NULL))
       return 0;
   } else {
     if (QueryUninstallValue(run, "UninstallString", &type, command, sizeof command) <= 0) {
@@ -354,8 +358,7 @@ static int RunStep(Run* run, const Step* step) {
                    "replace them",
                    run->copy);
       else
-        ReportLine(run, "note    KALCHECK could not put bytes of its own at %s (error %lu)", run->copy,
-                   GetLastError());
+        ReportLine(run, "note    KALCHECK could not put bytes of its own at %s (error %lu)", run->copy, GetLastError());
     }
     /* As the list of installed programs, or a double click on REMOVE.EXE in
      * Explorer, does: in the installation directory, which the uninstall removes. */
@@ -406,10 +409,7 @@ static void CheckElevation(Run* run, int admin) {
     ReportLine(run, "FAILED  %s could not be started: error %lu", command, error);
     ExitProcess(1);
   }
-  CloseHandle(process.hThread);
-  run->root = process.hProcess;
-  run->rootId = process.dwProcessId;
-  CollectToolProcesses(run);
+  HoldStarted(run, &process, TOOL_FILE);
   for (DWORD start = GetTickCount();
        WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT && GetTickCount() - start < BOX_WAIT; Sleep(100)) {
     HWND box = FindToolBox(run, caption, sizeof caption);
@@ -454,12 +454,11 @@ static int ReportHead(Run* run, const char* toolPath, int afterRestart, int elev
   writable = RemoveDirectoryA(PROGRAM_FILES "\\KALCHECK.TMP") && writable;
   int admin = isAdmin != NULL ? isAdmin() : -1;
   ReportLine(run, afterRestart ? "KALCHECK /after-restart: the temporary copy of REMOVE.EXE after a restart"
-                  : elevation  ? "KALCHECK /elevation: whether Windows asks for administrator rights to start REMOVE.EXE"
-                               : "KALCHECK: the install and uninstall of Kalmaris 2001 on this machine");
+                  : elevation ? "KALCHECK /elevation: whether Windows asks for administrator rights to start REMOVE.EXE"
+                              : "KALCHECK: the install and uninstall of Kalmaris 2001 on this machine");
   ReportLine(run, "Windows %lu.%lu build %lu (%s), %d-bit Windows", version.dwMajorVersion, version.dwMinorVersion,
              version.dwBuildNumber, run->nt ? "NT family" : "Windows 95 family", run->wow64 ? 64 : 32);
-  ReportLine(run,
-             "Administrator rights: %s (HKEY_LOCAL_MACHINE and " PROGRAM_FILES " writable: %s, IsUserAnAdmin: %s)",
+  ReportLine(run, "Administrator rights: %s (HKEY_LOCAL_MACHINE and " PROGRAM_FILES " writable: %s, IsUserAnAdmin: %s)",
              writable && admin != 0 ? "yes" : "no", writable ? "yes" : "no",
              admin < 0 ? "not here"
              : admin   ? "yes"
@@ -511,12 +510,12 @@ static void OpenReport(Run* run, const char* name, int afterRestart) {
     run->report = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
     inTemp = 0;
   }
-  int length = run->report != INVALID_HANDLE_VALUE
-                   ? wsprintfA(text, inTemp ? "report: %s (the folder of KALCHECK.EXE cannot be written)\r\n"
-                                            : "report: %s\r\n",
-                               path)
-                   : wsprintfA(text, "report: none, %s cannot be written (error %lu): this console shows the only one\r\n",
-                               path, error);
+  int length =
+      run->report != INVALID_HANDLE_VALUE
+          ? wsprintfA(text, inTemp ? "report: %s (the folder of KALCHECK.EXE cannot be written)\r\n" : "report: %s\r\n",
+                      path)
+          : wsprintfA(text, "report: none, %s cannot be written (error %lu): this console shows the only one\r\n", path,
+                      error);
   WriteToConsole(run, text, length);
   SetFilePointer(run->report, 0, NULL, FILE_END);
 }
@@ -580,8 +579,7 @@ void __stdcall KalcheckStart(void) {
   SetCopyPath(run, 1);
   clean = clean && DeleteLeftCopy(run, reason);
   if (clean && !CreateDirectoryA(run->blankTemp, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    wsprintfA(reason, "KALCHECK's own temporary folder %s cannot be made (error %lu)", run->blankTemp,
-              GetLastError());
+    wsprintfA(reason, "KALCHECK's own temporary folder %s cannot be made (error %lu)", run->blankTemp, GetLastError());
     clean = 0;
   }
   if (!clean) {

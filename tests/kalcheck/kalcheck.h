@@ -136,6 +136,7 @@ const char* FileName(const char* path);
 
 /* observe.c */
 void StartStep(Run* run);
+void HoldStarted(Run* run, const PROCESS_INFORMATION* process, const char* role);
 int StartTool(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment);
 void ExpectBox(Run* run, const char* role, const Box* expected, int answer);
 void AwaitToolEnd(Run* run, const char* what);

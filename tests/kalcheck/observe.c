@@ -83,6 +83,15 @@ void StartStep(Run* run) {
   run->rootId = 0;
 }
 
+/* The tool's process KALCHECK started: the first of the step's processes. */
+void HoldStarted(Run* run, const PROCESS_INFORMATION* process, const char* role) {
+  CloseHandle(process->hThread);
+  run->root = process->hProcess;
+  run->rootId = process->dwProcessId;
+  run->rootRole = role;
+  HoldProcess(run, process->dwProcessId, process->hProcess, TOOL_FILE);
+}
+
 /* Starts a command line in a folder, as the system does, with another
  * environment where one is given; its check line. */
 int StartTool(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment) {
@@ -98,11 +107,7 @@ int StartTool(Run* run, const char* role, const char* commandLine, const char* f
   wsprintfA(found, error == 740 ? "error 740: needs administrator rights" : "error %lu", error);
   ReportCheck(run, started, what, found);
   if (!started) return 0;
-  CloseHandle(process.hThread);
-  run->root = process.hProcess;
-  run->rootId = process.dwProcessId;
-  run->rootRole = role;
-  HoldProcess(run, process.dwProcessId, process.hProcess, TOOL_FILE);
+  HoldStarted(run, &process, role);
   return 1;
 }
 
@@ -392,7 +397,10 @@ void CheckExitCodes(Run* run, int processes) {
       wsprintfA(what, "exit code 0: %s", run->rootRole);
     else
       wsprintfA(what, "exit code 0: %s, started by the tool", held->name[0] ? held->name : "a process");
-    wsprintfA(found, read ? "%lu" : code == STILL_ACTIVE ? "still running" : "cannot be read (error %lu)",
+    wsprintfA(found,
+              read                   ? "%lu"
+              : code == STILL_ACTIVE ? "still running"
+                                     : "cannot be read (error %lu)",
               read ? code : GetLastError());
     ReportCheck(run, read && code == 0, what, found);
   }
@@ -515,7 +523,9 @@ static void CheckFile(Run* run, const Thing* thing, const char* path) {
   int length = ReadWholeFile(kitFile, run->data, half - 1);
   int found = ReadWholeFile(path, run->data + half, half - 1);
   ReportCheck(run, length >= 0 && found == length && SameBytes(run->data, run->data + half, length), what,
-              found >= 0 ? "other bytes" : PathExists(path) ? "cannot be read" : "not there");
+              found >= 0         ? "other bytes"
+              : PathExists(path) ? "cannot be read"
+                                 : "not there");
 }
 
 /* Gone means the system says "file not found" or "path not found". After
@@ -589,7 +599,7 @@ void CheckCopy(Run* run, int tools, const char* seed, int seedSize) {
   ReportCheck(run, length >= 0 && length == run->toolSize && SameBytes(run->data, run->tool, length), what,
               length == seedSize && SameBytes(run->data, seed, length)
                   ? "the bytes KALCHECK put there before, as an earlier copy: not replaced"
-              : length >= 0        ? "other bytes"
+              : length >= 0           ? "other bytes"
               : PathExists(run->copy) ? "cannot be read"
                                       : "not there");
 }
