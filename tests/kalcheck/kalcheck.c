@@ -817,8 +817,31 @@ static void FirstArgument(char* out) {
   *end = 0;
 }
 
+/* The report (name) opened beside the program (own), or where that folder
+ * cannot be written (a CD) in the temporary folder; /after-restart appends to
+ * the cycle's one in the same place. The console's first line names it. */
+static HANDLE OpenReport(const char* own, const char* name) {
+  Path path;
+  char text[MAX_PATH + 200];
+  const char* folders[] = {own, g_temp};
+  HANDLE report = INVALID_HANDLE_VALUE;
+  int i;
+  for (i = 0; i < 2 && report == INVALID_HANDLE_VALUE; ++i) {
+    wsprintfA(path, "%s\\%s", folders[i], name);
+    report =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, g_afterRestart ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
+  }
+  int length =
+      report != INVALID_HANDLE_VALUE
+          ? wsprintfA(text, "report: %s%s\r\n", path, i > 1 ? " (the folder of KALCHECK.EXE cannot be written)" : "")
+          : wsprintfA(text, "report: none (%s cannot be written, error %lu): this console shows the only one\r\n", path,
+                      GetLastError());
+  WriteToConsole(text, length);
+  return report;
+}
+
 void __stdcall KalcheckStart(void) {
-  Path own, argument, tool, report;
+  Path own, argument, tool;
   Text reason;
   char* name = own;
   GetModuleFileNameA(NULL, own, MAX_PATH);
@@ -828,30 +851,24 @@ void __stdcall KalcheckStart(void) {
   FirstArgument(argument);
   g_afterRestart = lstrcmpiA(argument, "/after-restart") == 0;
   g_elevation = lstrcmpiA(argument, "/elevation") == 0;
-  if (argument[0] && !g_afterRestart && !g_elevation)
+  /* The default kit: the folder kit beside the program, on the medium the folder KALMARIS. */
+  if (argument[0] && !g_afterRestart && !g_elevation) {
     lstrcpyA(g_kit, argument);
-  else
+  } else {
     wsprintfA(g_kit, "%s\\kit", own);
-  wsprintfA(report, g_elevation ? "%s\\ELEVATION.TXT" : "%s\\KALCHECK.TXT", own);
+    if (!PathExists(g_kit)) wsprintfA(g_kit, "%s\\KALMARIS", own);
+  }
   g_console = GetStdHandle(STD_OUTPUT_HANDLE);
   g_consoleOutputPage = (void*)LoadedFunction("KERNEL32.DLL", "GetConsoleOutputCP");
+  GetEnvironmentVariableA("TEMP", g_temp, MAX_PATH);
   /* After a restart the report goes on below the run's own lines. */
-  g_report =
-      CreateFileA(report, GENERIC_WRITE, FILE_SHARE_READ, NULL, g_afterRestart ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
-  if (g_report == INVALID_HANDLE_VALUE) {
-    char text[MAX_PATH + 200];
-    int length =
-        wsprintfA(text, "note    the report %s cannot be written (error %lu): this console shows the only one\r\n",
-                  report, GetLastError());
-    WriteToConsole(text, length);
-  }
+  g_report = OpenReport(own, g_elevation ? "ELEVATION.TXT" : "KALCHECK.TXT");
   SetFilePointer(g_report, 0, NULL, FILE_END);
   g_snapshot = (void*)LoadedFunction("KERNEL32.DLL", "CreateToolhelp32Snapshot");
   g_first = (void*)LoadedFunction("KERNEL32.DLL", "Process32First");
   g_next = (void*)LoadedFunction("KERNEL32.DLL", "Process32Next");
   g_processTimes = (void*)LoadedFunction("KERNEL32.DLL", "GetProcessTimes");
   if (g_first == NULL || g_next == NULL) g_snapshot = NULL;
-  GetEnvironmentVariableA("TEMP", g_temp, MAX_PATH);
   GetEnvironmentVariableA("WINDIR", g_wininit, MAX_PATH);
   lstrcatA(g_wininit, "\\WININIT.INI");
   wsprintfA(g_copy, "%s\\~REMOVE.TMP", g_temp);
