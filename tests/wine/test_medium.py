@@ -2,7 +2,8 @@
 from the image with xorriso, on a read-only CD-ROM drive D:, and
 D:\\KALCHECK.EXE started with no argument. It checks the medium's own kit
 (the folder KALMARIS beside it) and, as it cannot write beside itself, keeps
-its report in the temporary folder its console's first line names."""
+its report in the temporary folder its console's first line names, where
+/after-restart adds its lines."""
 
 import subprocess
 import unittest
@@ -29,6 +30,12 @@ class Medium(WineTestCase):
         self.assertEqual(code, 0, "\n".join(report))
         self.assertEqual(report[-1], "Result: every check passed (exit code 0)")
         self.assertRegex(report[4], r"^REMOVE\.EXE checked: D:\\KALMARIS\\REMOVE\.EXE, \d+ bytes$")
+        # /after-restart from the medium goes on below the cycle's lines there.
+        code, output, _ = m.run_plainly(drive + "KALCHECK.EXE", ["/after-restart"])
+        after = checker_report(m, output)
+        self.assertEqual((code, after[:2]), (0, (path, True)))
+        self.assertEqual(after[2][:len(report)], report)
+        self.assertGreater(len(after[2]), len(report))
 
 
 if __name__ == "__main__":
