@@ -118,6 +118,9 @@ include(${PROJECT_SOURCE_DIR}/kit/kit.cmake)
 # KALCHECK.EXE: the whole cycle checked on a real Windows (build/windows/).
 include(${PROJECT_SOURCE_DIR}/tests/kalcheck/kalcheck.cmake)
 
+# The vendor's CD image: the kit, KALCHECK.EXE and a README (build/windows/KALMARIS.ISO).
+include(${PROJECT_SOURCE_DIR}/kit/medium.cmake)
+
 # Windows programs used only by the tests (never shipped).
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/wine/programs.cmake)

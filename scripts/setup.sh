@@ -11,7 +11,7 @@ here=$(dirname "$0")
 
 need=(cmake g++ make python3 libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
       wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick locales file clang
-      osslsigncode openssl ca-certificates fonts-wine liblnk-utils mount)
+      osslsigncode openssl ca-certificates fonts-wine liblnk-utils mount xorriso)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 

@@ -491,17 +491,15 @@ static void FirstArgument(char* out) {
  * the cycle's lines, wherever the cycle wrote them. The console's first
  * line names it. */
 static void OpenReport(Run* run, const char* name, int afterRestart) {
-  Path path, temp;
+  Path path;
   char text[2 * MAX_PATH + 100];
   DWORD disposition = afterRestart ? OPEN_EXISTING : CREATE_ALWAYS;
   int inTemp = 0;
   wsprintfA(path, "%s\\%s", run->own, name);
   run->report = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, disposition, 0, NULL);
   DWORD error = GetLastError();
-  if (run->report == INVALID_HANDLE_VALUE && GetTempPathA(MAX_PATH, temp) > 0) {
-    int length = lstrlenA(temp);
-    if (length > 0 && temp[length - 1] == '\\') temp[length - 1] = 0;
-    wsprintfA(path, "%s\\%s", temp, name);
+  if (run->report == INVALID_HANDLE_VALUE && run->temp[0]) {
+    wsprintfA(path, "%s\\%s", run->temp, name);
     run->report = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, disposition, 0, NULL);
     inTemp = 1;
   }
@@ -514,7 +512,7 @@ static void OpenReport(Run* run, const char* name, int afterRestart) {
       run->report != INVALID_HANDLE_VALUE
           ? wsprintfA(text, inTemp ? "report: %s (the folder of KALCHECK.EXE cannot be written)\r\n" : "report: %s\r\n",
                       path)
-          : wsprintfA(text, "report: none, %s cannot be written (error %lu): this console shows the only one\r\n", path,
+          : wsprintfA(text, "report: none (%s cannot be written, error %lu): this console shows the only one\r\n", path,
                       error);
   WriteToConsole(run, text, length);
   SetFilePointer(run->report, 0, NULL, FILE_END);
@@ -536,6 +534,7 @@ void __stdcall KalcheckStart(void) {
     wsprintfA(run->kit, "%s\\kit", run->own);
     if (!PathExists(run->kit)) wsprintfA(run->kit, "%s\\KALMARIS", run->own);
   }
+  GetEnvironmentVariableA("TEMP", run->temp, MAX_PATH);
   run->console = GetStdHandle(STD_OUTPUT_HANDLE);
   run->consoleOutputPage = (void*)LoadedFunction("KERNEL32.DLL", "GetConsoleOutputCP");
   OpenReport(run, elevation ? "ELEVATION.TXT" : "KALCHECK.TXT", afterRestart);
@@ -544,7 +543,6 @@ void __stdcall KalcheckStart(void) {
   run->next = (void*)LoadedFunction("KERNEL32.DLL", "Process32Next");
   run->processTimes = (void*)LoadedFunction("KERNEL32.DLL", "GetProcessTimes");
   if (run->first == NULL || run->next == NULL) run->snapshot = NULL;
-  GetEnvironmentVariableA("TEMP", run->temp, MAX_PATH);
   wsprintfA(run->blankTemp, "%s\\" BLANK_FOLDER, run->temp);
   GetEnvironmentVariableA("WINDIR", run->wininit, MAX_PATH);
   lstrcatA(run->wininit, "\\WININIT.INI");

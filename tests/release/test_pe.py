@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the shipped REMOVE.EXE as a file: headers, imports and resources;
 and, given the cross build's folder (WINDOWS_BUILD_DIR), the installation kit
-in its kit/ folder and KALCHECK.EXE, the check on a real Windows.
+in its kit/ folder, KALCHECK.EXE, the check on a real Windows, and the
+medium KALMARIS.ISO (read from the image with xorriso).
 
 The program to check is named by the environment variable REMOVE_EXE, or
 on the command line; a signed release is checked with REMOVE_EXE_SIGNED=1
@@ -290,7 +291,7 @@ WINDOWS_95_EXPORTS = {
         "DeleteFileA", "ExitProcess", "FindClose", "FindFirstFileA", "FreeEnvironmentStringsA", "GetACP",
         "GetCommandLineA", "GetCurrentProcess", "GetCurrentProcessId", "GetEnvironmentStringsA",
         "GetEnvironmentVariableA", "GetExitCodeProcess", "GetFileAttributesA", "GetFileSize", "GetFileType", "GetLastError",
-        "GetModuleFileNameA", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetTempPathA", "GetTickCount",
+        "GetModuleFileNameA", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetStdHandle", "GetTickCount",
         "GetVersionExA", "HeapAlloc", "HeapFree", "LoadLibraryA", "MultiByteToWideChar", "OpenProcess", "ReadFile",
         "RemoveDirectoryA", "SetFileAttributesA", "SetFilePointer", "SetUnhandledExceptionFilter", "Sleep",
         "WaitForSingleObject", "WideCharToMultiByte", "WriteFile", "lstrcatA", "lstrcmpiA", "lstrcpyA", "lstrcpynA",
@@ -365,6 +366,83 @@ class CheckerTest(unittest.TestCase):
 
     def test_holds_no_build_path(self):
         assert_no_build_path(self, self.path, self.pe.data)
+
+
+# The vendor's medium (build/windows/KALMARIS.ISO): its volume label, and each
+# file as Windows names it (Joliet) with where its bytes come from in the
+# cross build; REMOVE.EXE is the signed release where the build signs.
+MEDIUM_LABEL = "KALMARIS"
+MEDIUM_FILES = [("KALCHECK.EXE", "KALCHECK.EXE")] + [
+    ("KALMARIS/" + name, "kit/" + name) for name in KIT_FILES if name != "REMOVE.EXE"]
+
+
+def read_medium(iso, folder):
+    """The files of the CD image iso as Windows reads them: its Joliet tree
+    extracted by xorriso into folder, {path with / : bytes}."""
+    done = subprocess.run(["xorriso", "-no_rc", "-osirrox", "on", "-read_fs", "norock", "-local_charset", "UTF-8",
+                           "-indev", iso, "-extract", "/", folder], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise AssertionError("xorriso cannot read %s: %s" % (iso, done.stderr[-2000:]))
+    files = {}
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(parent, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, folder).replace(os.sep, "/")] = f.read()
+    return files
+
+
+def volume_labels(data):
+    """(the primary volume label, the Joliet one or None, the Joliet escape
+    sequence) from the volume descriptors of an ISO 9660 image."""
+    primary, joliet, escape = None, None, None
+    for sector in range(16, 32):
+        descriptor = data[sector * 2048:(sector + 1) * 2048]
+        if descriptor[1:6] != b"CD001" or descriptor[0] == 255:
+            break
+        if descriptor[0] == 1:
+            primary = descriptor[40:72].decode("ascii").rstrip()
+        elif descriptor[0] == 2 and descriptor[88:90] == b"%/":
+            joliet, escape = descriptor[40:72].decode("utf-16-be").rstrip(), descriptor[88:91].decode("ascii")
+    return primary, joliet, escape
+
+
+def check_medium(test, build):
+    """Everything on build/KALMARIS.ISO, read from the image: the label,
+    every file's Joliet name and bytes, REMOVE.EXE the release as shipped
+    (signed/REMOVE.EXE where the build signed), README.TXT plain ASCII with
+    CRLF line ends. Returns the files."""
+    iso = os.path.join(build, "KALMARIS.ISO")
+    if not os.path.isfile(iso):
+        raise AssertionError("%s does not exist: build the medium target first" % iso)
+    with open(iso, "rb") as f:
+        data = f.read()
+    # Windows 95 reads Joliet of every level; level 3 (%/E) is what Windows writes.
+    test.assertEqual(volume_labels(data), (MEDIUM_LABEL, MEDIUM_LABEL, "%/E"))
+    assert_no_build_path(test, iso, data)
+    with tempfile.TemporaryDirectory() as folder:
+        files = read_medium(iso, folder)
+    signed = os.path.join(build, "signed", "REMOVE.EXE")
+    rows = MEDIUM_FILES + [("KALMARIS/REMOVE.EXE", signed if os.path.isfile(signed) else "REMOVE.EXE")]
+    test.assertEqual(sorted(files), sorted([name for name, _ in rows] + ["README.TXT"]))
+    for name, source in rows:
+        with test.subTest(name), open(os.path.join(build, source), "rb") as f:
+            test.assertTrue(files[name] == f.read(), "%s on the medium is not %s" % (name, source))
+    readme = files["README.TXT"]
+    test.assertTrue(readme.endswith(b"\r\n"))
+    unpaired = readme.replace(b"\r\n", b"")
+    test.assertFalse(b"\r" in unpaired or b"\n" in unpaired, "README.TXT has a line end other than CRLF")
+    test.assertTrue(all(32 <= c < 127 or c in b"\r\n" for c in readme), "README.TXT is not plain ASCII")
+    for needed in (b"C:\\Program Files\\Kalmaris", b"REMOVE.EXE /INSTALL", b"D:\\KALCHECK.EXE", b"report: "):
+        test.assertIn(needed, readme)
+    return files
+
+
+class MediumTest(unittest.TestCase):
+    """The vendor's medium, the medium target's KALMARIS.ISO."""
+
+    def test_holds_the_kit_the_check_and_the_readme(self):
+        check_medium(self, windows_build())
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 """The signed release: made by the release target from a throwaway
 self-signed code-signing certificate, verified against that certificate,
 its signature taken off again to give the unsigned release byte for byte,
-and checked as a file like the unsigned one (test_pe.py --signed). Wrong or
+and checked as a file like the unsigned one (test_pe.py --signed); the
+medium of a signing build carries the signed file. Wrong or
 missing inputs stop the signing with a message and leave no file.
 
 The unsigned program is named by REMOVE_EXE (set by tests.cmake).
@@ -18,6 +19,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import signing  # noqa: E402
+import test_pe  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 PASSWORD = "Kalmaris-2001 heslo"
@@ -63,20 +65,27 @@ class Signing(unittest.TestCase):
         configure = ["cmake", "-S", str(signing.REPO), "-B", str(build),
                      "-DCMAKE_TOOLCHAIN_FILE=" + str(signing.REPO / "cmake" / "mingw-i686.cmake"),
                      "-DKALMARIS_SIGN_CERT=" + str(self.cert), "-DKALMARIS_SIGN_KEY=" + str(self.key)]
-        for command in (configure, ["cmake", "--build", str(build), "--target", "release"]):
+        for command in (configure, ["cmake", "--build", str(build), "--target", "release"],
+                        ["cmake", "--build", str(build), "--target", "medium"]):
             done = subprocess.run(command, capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
         self.check_signed(build / "signed" / "REMOVE.EXE", build / "REMOVE.EXE")
+        # The medium carries the signed file.
+        medium = test_pe.check_medium(self, str(build))
+        self.assertTrue(medium["KALMARIS/REMOVE.EXE"] == (build / "signed" / "REMOVE.EXE").read_bytes())
         self.assertEqual(subprocess.run([sys.executable, str(HERE / "test_pe.py"), str(build / "REMOVE.EXE")],
                                         capture_output=True).returncode, 0)
         # Turned off as docs/releasing.md says, with a time-stamp server still set:
         # no signed file is left and the release target still succeeds.
         off = ["cmake", "-S", str(signing.REPO), "-B", str(build), "-DKALMARIS_SIGN_CERT=", "-DKALMARIS_SIGN_KEY=",
                "-DKALMARIS_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/"]
-        for command in (off, ["cmake", "--build", str(build), "--target", "release"]):
+        for command in (off, ["cmake", "--build", str(build), "--target", "release"],
+                        ["cmake", "--build", str(build), "--target", "medium"]):
             done = subprocess.run(command, capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
         self.assertFalse((build / "signed").exists(), "signed/ stays after signing was turned off")
+        medium = test_pe.check_medium(self, str(build))
+        self.assertTrue(medium["KALMARIS/REMOVE.EXE"] == (build / "REMOVE.EXE").read_bytes())
 
     def test_pkcs12_password_stays_off_every_command_line(self):
         # The tools are wrapped to record their arguments; the password must

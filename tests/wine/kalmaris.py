@@ -2,6 +2,8 @@
 (in Windows-1250), a machine with the product's files in place, and a look at
 what the tool has changed on it."""
 
+import re
+
 from winetest import WineTestCase, program
 
 INSTALL_DIR = r"C:\Program Files\Kalmaris"
@@ -34,6 +36,22 @@ CONFIRMATION = cp("Opravdu chcete odstranit program Kalmaris 2001?")
 CANNOT_START = cp("Není možné inicializovat odinstalační program!")
 UNINSTALL_OK = cp("Odinstalace úspěšně dokončena.")
 UNINSTALL_FAILED = cp("Odinstalace dokončena – některé soubory či složky však bohužel nebylo možno odstranit.")
+
+
+def checker_report(machine, output):
+    """The report KALCHECK.EXE's console (output, bytes) names on its first
+    line: (its Windows path, whether it went to the temporary folder as the
+    program's folder cannot be written, its lines). The rest of the console
+    must be the report's end."""
+    first, _, shown = output.partition(b"\r\n")
+    found = re.fullmatch(rb"report: (.+?)( \(the folder of KALCHECK\.EXE cannot be written\))?", first)
+    if not found:
+        raise AssertionError(f"the console's first line names no report: {output!r}")
+    path = found[1].decode("cp1250")
+    report = machine.read_file(path)
+    if not shown or not report.endswith(shown):
+        raise AssertionError(f"the console showed {shown!r}, the report {path} holds {report!r}")
+    return path, found[2] is not None, report.decode("cp1250").splitlines()
 
 
 def kit_file(name):
@@ -97,27 +115,20 @@ class Product:
         """KALCHECK.EXE run plainly (Machine.run_plainly), its kit the files
         placed in the installation directory at the first check
         (place_checker); that directory is taken away first unless
-        installed. Returns (exit code, the lines of its report, calls of the
-        relay log). The console's first line names the report file; the
-        report ends with what the console showed after it."""
+        installed. Returns (exit code, the lines of its report, KALCHECK.TXT
+        or for /elevation ELEVATION.TXT, calls of the relay log); the
+        console's first line names that report, the rest is the report's end
+        (checker_report)."""
         m = self.machine
         self.place_checker()
         if not installed:
             m.remove(INSTALL_DIR)
         code, output, calls = m.run_plainly(CHECKER_DIR + r"\KALCHECK.EXE", args)
-        return code, self.report_of(output), calls
-
-    def report_of(self, output):
-        """The lines of the report file that the console's first line names,
-        checked against what the console showed."""
-        first, _, shown = output.partition(b"\r\n")
-        if not first.startswith(b"report: "):
-            raise AssertionError(f"the console's first line does not name the report: {output!r}")
-        path = first[len(b"report: "):].split(b" (")[0].decode("cp1250")
-        report = self.machine.read_file(path)
-        if not shown or not report.endswith(shown):
-            raise AssertionError(f"the console showed {shown!r}, the report {path} holds {report!r}")
-        return report.decode("cp1250").splitlines()
+        path, moved, report = checker_report(m, output)
+        expected = CHECKER_DIR + ("\\ELEVATION.TXT" if "/elevation" in args else r"\KALCHECK.TXT")
+        if (path.lower(), moved) != (expected.lower(), False):
+            raise AssertionError(f"the report is {path}{' (moved)' if moved else ''}, not {expected}")
+        return code, report, calls
 
     def wininit_bytes(self):
         m = self.machine

@@ -55,6 +55,8 @@ API (short):
     m.hold(path) / m.release(path) / with m.held(path): the file open in another
         process of the session, sharing nothing
     m.full_drive(letter="Q", size_kb=64) -> "Q:\\": a full tmpfs as a drive (root)
+    m.cdrom_drive(host_folder, letter="D") -> "D:\\": a host folder as a read-only
+        CD-ROM drive (a read-only bind mount; root)
     m.reboot(): wineboot -r in the running session (WININIT.INI is processed)
     m.shell_link(p) -> (target, working directory): the Shell Link file p as
         the shell reads it (IPersistFile::Load, IShellLinkA::GetPath and
@@ -1137,6 +1139,22 @@ class Machine:
         if link.is_symlink() or link.exists():
             link.unlink()
         link.symlink_to(mount_point)
+        return f"{letter.upper()}:\\"
+
+    def cdrom_drive(self, host_folder, letter="D"):
+        """host_folder as a CD-ROM drive: mounted read-only (a bind mount,
+        undone by close) as the drive letter, which Wine's drive settings
+        name a CD-ROM; returns "D:\\"."""
+        mount_point = self.dir / f"drive_{letter.lower()}"
+        mount_point.mkdir()
+        subprocess.run(["mount", "--bind", str(host_folder), str(mount_point)], check=True)
+        self.mounts.append(mount_point)
+        subprocess.run(["mount", "-o", "remount,bind,ro", str(mount_point)], check=True)
+        link = self.prefix / "dosdevices" / f"{letter.lower()}:"
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(mount_point)
+        self.reg_set(r"HKLM\Software\Wine\Drives", f"{letter.lower()}:", "cdrom")
         return f"{letter.upper()}:\\"
 
     def screenshot(self, png_path, rect=None):
