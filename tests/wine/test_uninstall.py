@@ -16,7 +16,7 @@ import unittest
 from pathlib import Path
 
 from faulty import FAULTS
-from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED,
+from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED, MODULES,
                       PRODUCT_FILES, SHELL_FOLDERS, STARTUP_QUESTION, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
                       UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
@@ -138,8 +138,9 @@ class Launcher(ProductTestCase):
         tool = program("REMOVE.EXE").read_bytes()
         old_line = b"[rename]\r\nnul=C:\\OTHER.TMP\r\n"
 
-        def launcher(answers):
-            return lambda: self.machine.run(TOOL, cwd=r"C:\windows", answers=answers, timeout=120)
+        def launcher(answers, env=None, relay_modules=None):
+            return lambda: self.machine.run(TOOL, cwd=r"C:\windows", answers=answers, env=env, timeout=120,
+                                            relay_modules=relay_modules)
 
         def startup_made(result):
             self.assertEqual(result.boxes[0].text, STARTUP_QUESTION)
@@ -170,6 +171,24 @@ class Launcher(ProductTestCase):
             started = result.calls_named("CreateProcessA", pid=result.pid)
             self.assertEqual([c.string(1) for c in started], [self.copy.encode("cp1250") + b" /REMOVE"])
 
+        # With a blank in TEMP, Windows splits the unquoted line: the copy
+        # runs with "temp\~REMOVE.TMP" as its first argument and asks again.
+        # Wine hands the copy a quoted line instead, so the fault is shown
+        # through what both systems do alike: the first word of the line
+        # with ".exe" appended, when such a program exists, is the one
+        # started; here the tool itself under that name, which asks again.
+        blank_temp = r"C:\users\Public\Kalcheck temp"
+
+        def tool_at_first_word(m):
+            m.host_path(blank_temp).mkdir(parents=True)
+            m.install(program("REMOVE.EXE"), r"C:\users\Public", "Kalcheck.exe")
+
+        def asked_again(result):
+            self.assertEqual([(b.text, b.style, b.result) for b in result.boxes],
+                             [(CONFIRMATION, 36, 6), (CONFIRMATION, 36, 7)])
+            self.assertNotEqual(result.boxes[1].pid, result.pid)
+            self.assertEqual(result.processes, 2)
+
         # (fault, arrange, run, what shows the fault)
         rows = [("startup_after_no", None, lambda: self.install("no"), startup_made),
                 ("uninstall_after_no", None, launcher(["no", "ok"]), went_on),
@@ -178,8 +197,11 @@ class Launcher(ProductTestCase):
                  wininit_anew),
                 ("copy_not_replaced", lambda m: m.write_file(self.copy, b"an earlier copy"), launcher(["yes", "ok"]),
                  old_copy_kept),
-                ("unquoted_worker", None, launcher(["yes", "ok"]), unquoted)]
-        self.assertEqual(sorted(name for name, *_ in rows), sorted(FAULTS))
+                ("unquoted_worker", None, launcher(["yes", "ok"]), unquoted),
+                ("unquoted_worker", tool_at_first_word,
+                 launcher(["yes", "no"], {"TEMP": blank_temp, "TMP": blank_temp}, MODULES + ["kalcheck.exe"]),
+                 asked_again)]
+        self.assertEqual({name for name, *_ in rows}, set(FAULTS))
         for name, arrange, run, shows in rows:
             with self.subTest(name):
                 patched = Path(folder.name) / (name + ".exe")
