@@ -37,6 +37,18 @@
  *                               nothing, and keeps it open. Reply: ok or the
  *                               error code.
  *   release PATH                closes what hold opened.
+ *   watch PATH MS LOG           acts as a security scanner does on a new file,
+ *                               in a thread of its own: waits until PATH can
+ *                               be opened, opens it sharing everything (read,
+ *                               write, delete) and keeps it open. Every 25 ms
+ *                               it looks for a pending deletion: a new open of
+ *                               PATH fails with error 5 (Windows), or the
+ *                               relay log LOG (optional) shows a DeleteFileA
+ *                               of PATH that returned 1 (Wine, which still
+ *                               opens such a file). Then it keeps the file MS
+ *                               (decimal) milliseconds longer and closes it,
+ *                               which completes the deletion. Gives up and
+ *                               closes after 120 s in all. Reply: ok at once.
  *   regset KEY NAME TYPE DATA   creates KEY and sets the value (TYPE decimal)
  *   regquery KEY NAME           reply: type (decimal), data
  *   regdelete KEY NAME          deletes the value
@@ -426,6 +438,157 @@ static void PutError(struct Reply* reply, long code) {
   Put(reply, text);
 }
 
+/* ---- the scanner's hold ---- */
+
+#define WATCH_LIMIT_MS 120000
+#define WATCH_POLL_MS 25
+#define WATCH_LINE 8192
+
+struct Watch {
+  char path[MAX_PATH];
+  DWORD hold;
+  /* The session's relay log (empty: none), read from where it ended when
+   * the watch began; the line read so far, the call seen and its thread. */
+  char log[MAX_PATH];
+  DWORD logOffset;
+  char needle[4 * MAX_PATH + 4];
+  char line[WATCH_LINE];
+  size_t lineLength;
+  char caller[32];
+};
+
+static HANDLE OpenSharingAll(const char* path) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+static int ContainsNoCase(const char* text, const char* part) {
+  size_t n = strlen(part);
+  for (; *text; ++text) {
+    if (_strnicmp(text, part, n) == 0) return 1;
+  }
+  return 0;
+}
+
+/* The path as the relay log writes a string argument: quoted, with \\ \" \n
+ * \r \t escaped and other unprintable bytes as \xNN; then the closing
+ * parenthesis, DeleteFileA's one argument being the last. */
+static void RelayNeedle(struct Watch* watch) {
+  char* out = watch->needle;
+  const unsigned char* c;
+  *out++ = '"';
+  for (c = (const unsigned char*)watch->path; *c; ++c) {
+    if (*c == '\\' || *c == '"') {
+      *out++ = '\\';
+      *out++ = (char)*c;
+    } else if (*c >= 0x20 && *c < 0x7F) {
+      *out++ = (char)*c;
+    } else {
+      out += sprintf(out, *c == '\n' ? "\\n" : *c == '\r' ? "\\r" : *c == '\t' ? "\\t" : "\\x%02x", *c);
+    }
+  }
+  strcpy(out, "\")");
+}
+
+/* One line of the relay log: a call DeleteFileA(PATH) remembers its
+ * "pid:tid:" prefix; that thread's return of DeleteFileA with 1 says that
+ * the deletion succeeded, so it is pending while the file is held. */
+static int LineShowsDeletion(struct Watch* watch, const char* line) {
+  const char* kind = strstr(line, ":Call ");
+  if (kind == NULL) kind = strstr(line, ":Ret  ");
+  if (kind == NULL || strstr(kind, ".DeleteFileA(") == NULL) return 0;
+  if (kind[1] == 'C') {
+    size_t prefix = (size_t)(kind - line) + 1;
+    if (ContainsNoCase(kind, watch->needle) && prefix < sizeof watch->caller) {
+      memcpy(watch->caller, line, prefix);
+      watch->caller[prefix] = 0;
+    }
+    return 0;
+  }
+  if (watch->caller[0] == 0 || strncmp(line, watch->caller, strlen(watch->caller)) != 0) return 0;
+  watch->caller[0] = 0;
+  return strstr(kind, "retval=00000001") != NULL;
+}
+
+/* Reads what the relay log has gained since the last look. */
+static int RelayShowsDeletion(struct Watch* watch) {
+  static char chunk[65536];
+  HANDLE log;
+  DWORD got = 0, i;
+  int deleted = 0;
+  if (watch->log[0] == 0) return 0;
+  log = CreateFileA(watch->log, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (log == INVALID_HANDLE_VALUE) return 0;
+  if (SetFilePointer(log, (LONG)watch->logOffset, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+    ReadFile(log, chunk, sizeof chunk, &got, NULL);
+  }
+  CloseHandle(log);
+  for (i = 0; i < got && !deleted; ++i) {
+    if (chunk[i] != '\n') {
+      /* The start of an overlong line is dropped; the calls sought are short. */
+      if (watch->lineLength == WATCH_LINE - 1) watch->lineLength = 0;
+      watch->line[watch->lineLength++] = chunk[i];
+      continue;
+    }
+    watch->line[watch->lineLength] = 0;
+    watch->lineLength = 0;
+    deleted = LineShowsDeletion(watch, watch->line);
+  }
+  watch->logOffset += i;
+  return deleted;
+}
+
+/* A file with a pending deletion stays until the last handle to it is
+ * closed: holding it delays the deletion as long as a scanner takes to look
+ * at the file. Windows refuses new opens of it (error 5); Wine opens it as
+ * before, so there the relay log tells of the successful DeleteFileA. */
+static DWORD WINAPI WatchFile(void* parameter) {
+  struct Watch* watch = parameter;
+  DWORD started = GetTickCount();
+  HANDLE held = INVALID_HANDLE_VALUE;
+  int pending = 0;
+  while (held == INVALID_HANDLE_VALUE && GetTickCount() - started < WATCH_LIMIT_MS) {
+    held = OpenSharingAll(watch->path);
+    if (held == INVALID_HANDLE_VALUE) Sleep(WATCH_POLL_MS);
+  }
+  while (held != INVALID_HANDLE_VALUE && !pending && GetTickCount() - started < WATCH_LIMIT_MS) {
+    HANDLE again = OpenSharingAll(watch->path);
+    if (again != INVALID_HANDLE_VALUE) {
+      CloseHandle(again);
+    } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+      pending = 1;
+    }
+    if (!pending) pending = RelayShowsDeletion(watch);
+    if (!pending) Sleep(WATCH_POLL_MS);
+  }
+  if (pending) Sleep(watch->hold);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  free(watch);
+  return 0;
+}
+
+static void StartWatch(unsigned char** operand, struct Reply* reply) {
+  struct Watch* watch = calloc(1, sizeof *watch);
+  HANDLE thread;
+  lstrcpynA(watch->path, (char*)operand[0], MAX_PATH);
+  watch->hold = strtoul((char*)operand[1], NULL, 10);
+  lstrcpynA(watch->log, (char*)operand[2], MAX_PATH);
+  RelayNeedle(watch);
+  if (watch->log[0]) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExA(watch->log, GetFileExInfoStandard, &data)) watch->logOffset = data.nFileSizeLow;
+  }
+  thread = CreateThread(NULL, 0, WatchFile, watch, 0, NULL);
+  if (thread == NULL) {
+    PutError(reply, (long)GetLastError());
+    free(watch);
+    return;
+  }
+  CloseHandle(thread);
+  Put(reply, "ok\n");
+}
+
 /* Where the Shell Link file at path points: GetPath and GetWorkingDirectory
  * of the shell's own link object after IPersistFile::Load. */
 static void ReadShellLink(const char* path, struct Reply* reply) {
@@ -615,6 +778,8 @@ static int Serve(int id, char* request, struct Reply* reply) {
         Put(reply, "ok\n");
       }
     }
+  } else if (strcmp(verb, "watch") == 0) {
+    StartWatch(operand, reply);
   } else if (strcmp(verb, "release") == 0) {
     int found = 0;
     for (i = 0; i < MAX_HELD; ++i) {

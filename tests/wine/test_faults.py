@@ -2,6 +2,7 @@
 held open by another program, a read-only product file."""
 
 import os
+import time
 import unittest
 
 from kalmaris import (INSTALL_DIR, UNINSTALL_FAILED, UNINSTALL_OK, ProductTestCase)
@@ -33,6 +34,32 @@ class Faults(ProductTestCase):
         self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
         self.assertEqual(self.wininit_bytes(), b"[rename]\r\n")
         self.assert_removed()
+
+    def test_deletion_delayed_by_a_scanner(self):
+        # A scanner holding a file (sharing everything) lets the worker's
+        # deletion succeed, but the file stays until the scanner lets go. In
+        # the installation directory that keeps the directory from being
+        # removed; the Startup shortcut only goes a little later.
+        hold_ms = 5000
+        rows = [("Startup shortcut", lambda: self.startup + r"\Kalmaris.lnk", UNINSTALL_OK, False),
+                ("product file", lambda: INSTALL_DIR + r"\KM.RTF", UNINSTALL_FAILED, True)]
+        for name, watched, outcome, directory_stays in rows:
+            with self.subTest(name):
+                self.use(self.machine_for("win32", None))
+                m = self.machine
+                self.install("yes")
+                m.watch(watched(), hold_ms)
+                result = self.uninstall("yes")
+                ended = time.monotonic()
+                self.assertEqual(result.boxes[-1].text, outcome)
+                self.assertEqual(sorted(result.exit_codes.values()), [0, 0])
+                self.assertTrue(m.exists(watched()))  # deleted, yet shown until the scanner closes it
+                while m.exists(watched()) and time.monotonic() - ended < hold_ms / 1000 + 5:
+                    time.sleep(0.05)
+                self.assertFalse(m.exists(watched()))
+                self.assertEqual(m.exists(INSTALL_DIR), directory_stays)
+                if directory_stays:
+                    self.assertEqual(m.listdir(INSTALL_DIR), [])
 
     def test_read_only_product_file(self):
         self.install("no")

@@ -15,7 +15,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED,
+from faulty import FAULTS
+from kalmaris import (CANNOT_START, CONFIRMATION, DISPLAY_NAME, INSTALL_CAPTION, INSTALL_DIR, INSTALL_FAILED, MODULES,
                       PRODUCT_FILES, SHELL_FOLDERS, STARTUP_QUESTION, TOOL, UNINSTALL_CAPTION, UNINSTALL_FAILED,
                       UNINSTALL_KEY, UNINSTALL_OK, ProductTestCase, cp, kit_file)
 from winetest import CYCLE_ROWS, DEFAULT_VERSION, WINDOWS_VERSIONS, program
@@ -127,6 +128,89 @@ class Launcher(ProductTestCase):
                     self.assertEqual(result.processes, 2)  # the debugger and the launcher
                     self.assert_installed(startup_shortcut=False)
                     self.assertEqual(self.wininit_bytes(), b"")
+
+    def test_faulty_builds_show_their_fault(self):
+        # The faulty builds the checker must fail (faulty.py), each shown
+        # here to have its fault, so that a patch that no longer hits after a
+        # change of the compiler output is noticed.
+        folder = tempfile.TemporaryDirectory(prefix="kalmaris-faulty.")
+        self.addCleanup(folder.cleanup)
+        tool = program("REMOVE.EXE").read_bytes()
+        old_line = b"[rename]\r\nnul=C:\\OTHER.TMP\r\n"
+
+        def launcher(answers, env=None, relay_modules=None):
+            return lambda: self.machine.run(TOOL, cwd=r"C:\windows", answers=answers, env=env, timeout=120,
+                                            relay_modules=relay_modules)
+
+        def startup_made(result):
+            self.assertEqual(result.boxes[0].text, STARTUP_QUESTION)
+            self.assertEqual(result.boxes[0].result, 7)
+            self.assert_installed(startup_shortcut=True)
+
+        def went_on(result):
+            self.assert_box(result.boxes[0], UNINSTALL_CAPTION, CONFIRMATION, 36)
+            self.assertEqual(result.boxes[0].result, 7)
+            self.assertEqual(len(result.calls_named("CopyFileA", pid=result.pid)), 1)
+            self.assertEqual(len(result.calls_named("CreateProcessA", pid=result.pid)), 1)
+            self.assertIn(b"nul=" + self.copy.encode("cp1250"), self.wininit_bytes())
+
+        def exit_code_1(result):
+            self.assertEqual(result.boxes[0].result, 7)
+            self.assertEqual(result.exit_code, 1)
+            self.assertEqual(result.exit_codes, {result.pid: 1})
+
+        def wininit_anew(result):
+            self.assertEqual(self.wininit_bytes(), b"[rename]\r\nnul=" + self.copy.encode("cp1250") + b"\r\n")
+
+        def old_copy_kept(result):
+            self.assertEqual(result.box_texts(), [(UNINSTALL_CAPTION, CONFIRMATION), (UNINSTALL_CAPTION, CANNOT_START)])
+            self.assertEqual(self.machine.read_file(self.copy), b"an earlier copy")
+            self.assertEqual([c.arg(2) for c in result.calls_named("CopyFileA")], [1])
+
+        def unquoted(result):
+            started = result.calls_named("CreateProcessA", pid=result.pid)
+            self.assertEqual([c.string(1) for c in started], [self.copy.encode("cp1250") + b" /REMOVE"])
+
+        # With a blank in TEMP, Windows splits the unquoted line: the copy
+        # runs with "temp\~REMOVE.TMP" as its first argument and asks again.
+        # Wine hands the copy a quoted line instead, so the fault is shown
+        # through what both systems do alike: the first word of the line
+        # with ".exe" appended, when such a program exists, is the one
+        # started; here the tool itself under that name, which asks again.
+        blank_temp = r"C:\users\Public\Kalcheck temp"
+
+        def tool_at_first_word(m):
+            m.host_path(blank_temp).mkdir(parents=True)
+            m.install(program("REMOVE.EXE"), r"C:\users\Public", "Kalcheck.exe")
+
+        def asked_again(result):
+            self.assertEqual([(b.text, b.style, b.result) for b in result.boxes],
+                             [(CONFIRMATION, 36, 6), (CONFIRMATION, 36, 7)])
+            self.assertNotEqual(result.boxes[1].pid, result.pid)
+            self.assertEqual(result.processes, 2)
+
+        # (fault, arrange, run, what shows the fault)
+        rows = [("startup_after_no", None, lambda: self.install("no"), startup_made),
+                ("uninstall_after_no", None, launcher(["no", "ok"]), went_on),
+                ("exit_code_1", None, launcher(["no"]), exit_code_1),
+                ("wininit_anew", lambda m: m.write_file(self.wininit, old_line), launcher(["yes", "ok"]),
+                 wininit_anew),
+                ("copy_not_replaced", lambda m: m.write_file(self.copy, b"an earlier copy"), launcher(["yes", "ok"]),
+                 old_copy_kept),
+                ("unquoted_worker", None, launcher(["yes", "ok"]), unquoted),
+                ("unquoted_worker", tool_at_first_word,
+                 launcher(["yes", "no"], {"TEMP": blank_temp, "TMP": blank_temp}, MODULES + ["kalcheck.exe"]),
+                 asked_again)]
+        self.assertEqual({name for name, *_ in rows}, set(FAULTS))
+        for name, arrange, run, shows in rows:
+            with self.subTest(name):
+                patched = Path(folder.name) / (name + ".exe")
+                patched.write_bytes(FAULTS[name](tool))
+                self.assertEqual(patched.stat().st_size, len(tool))
+                self.use(self.machine_for("win32", None), patched)
+                if arrange:
+                    arrange(self.machine)
+                shows(run())
 
 
 class WholeCycle(ProductTestCase):

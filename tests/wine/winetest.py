@@ -54,6 +54,8 @@ API (short):
     m.reg_delete_key(key); m.reg_keys(key); m.reg_values(key)
     m.hold(path) / m.release(path) / with m.held(path): the file open in another
         process of the session, sharing nothing
+    m.watch(path, hold_ms): the file held open as a scanner does, sharing
+        everything, until hold_ms after the tool's DeleteFileA of it succeeded
     m.full_drive(letter="Q", size_kb=64) -> "Q:\\": a full tmpfs as a drive (root)
     m.cdrom_drive(host_folder, letter="D") -> "D:\\": a host folder as a read-only
         CD-ROM drive (a read-only bind mount; root)
@@ -1106,6 +1108,17 @@ class Machine:
 
     def release(self, windows_path):
         self.request("release", windows_path)
+
+    def watch(self, windows_path, hold_ms):
+        """Acts on the file as a security scanner does, in the clicker's
+        process, and returns at once: waits until the file exists, keeps it
+        open sharing everything (so other programs may still read, write and
+        delete it), and once a deletion of it is pending keeps it hold_ms
+        milliseconds longer before closing it; only then is the file gone.
+        Wine, unlike Windows, still opens a file whose deletion is pending,
+        so the deletion is seen in the relay log: only a DeleteFileA made by
+        a relayed program (the tool) counts. Gives up after 120 s."""
+        self.request("watch", windows_path, str(hold_ms), self.windows_path(self.log_path))
 
     @contextlib.contextmanager
     def held(self, windows_path):
