@@ -3,8 +3,9 @@
 # AddressSanitizer/UBSan), the fuzz targets (corpus replay, then a bounded
 # run each), and the Wine tests of the real REMOVE.EXE. Installs what is
 # missing first. KALMARIS_FUZZ_SECONDS sets the fuzzing time per target
-# (default 30, 0 skips it).
+# (default 30, 0 skips it). Ends with its total time once every test passed.
 set -euo pipefail
+started=$SECONDS
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh"
 
@@ -22,3 +23,7 @@ fi
 
 echo "== all tests"
 ctest --test-dir "$root/build/host" -j2 --output-on-failure "$@"
+
+took=$((SECONDS - started))
+if [ $# -eq 0 ]; then which="all tests"; else which="the tests chosen"; fi
+echo "test.sh: $which passed in $((took / 60)) min $((took % 60)) s"

@@ -6,8 +6,10 @@ cannot resolve without it.
 Two kinds of rows:
 - apt itself, on two local repositories: one whose index does not match its
   Release file, one that serves a probe package. The set-up goes on past the
-  first, installs from the second and names the failing index (as root only:
-  the probe package is installed and purged again).
+  first, installs from the second and names the failing index (as root only).
+  apt and dpkg work on a package database and a root of the test's own, so
+  the machine's own package database never holds the probe package, not even
+  when the run is interrupted.
 - a stand-in apt-get that fails as told, for the decisions that a real mirror
   shows only by chance: the retries, the second try preferring the release's
   own suites, the final message."""
@@ -55,8 +57,11 @@ class RealApt(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="kalmaris-apt-")
         self.addCleanup(shutil.rmtree, self.dir)
         d = lambda *p: os.path.join(self.dir, *p)  # noqa: E731
-        for sub in ("pkg/DEBIAN", "good", "bad", "lists/partial", "cache/archives/partial", "parts"):
+        for sub in ("pkg/DEBIAN", "good", "bad", "lists/partial", "cache/archives/partial", "parts", "conf.d",
+                    "state", "log", "root/var/lib/dpkg/info", "root/var/lib/dpkg/updates"):
             os.makedirs(d(sub))
+        self.admindir = d("root/var/lib/dpkg")
+        write(d("root/var/lib/dpkg/status"), "")
         write(d("pkg/DEBIAN/control"), "Package: %s\nVersion: 1.0\nArchitecture: all\n"
               "Maintainer: Kalmaris tests <tests@kalmaris.invalid>\n"
               "Description: probe package of the set-up's tests\n" % PROBE)
@@ -73,11 +78,23 @@ class RealApt(unittest.TestCase):
         write(d("bad", "Release"), release([("Packages", hashlib.sha256(b"older").hexdigest(), len(packages) + 9)]))
         write(d("sources.list"), "deb [trusted=yes] file:%s ./\ndeb [trusted=yes] file:%s ./\n"
               % (d("bad"), d("good")))
-        write(d("apt.conf"), 'Dir::Etc::SourceList "%s";\nDir::Etc::SourceParts "%s";\n'
-              'Dir::State::Lists "%s";\nDir::Cache "%s";\n' % (d("sources.list"), d("parts"), d("lists"), d("cache")))
+        # Everything apt and dpkg read or write lies in the test's folder: the
+        # sources, the indexes, the package database, the files installed,
+        # the logs. The machine's apt.conf.d stays out, and with it its hooks.
+        write(d("apt.conf"), "\n".join([
+            'Dir::Etc::Parts "%s";' % d("conf.d"),
+            'Dir::Etc::SourceList "%s";' % d("sources.list"),
+            'Dir::Etc::SourceParts "%s";' % d("parts"),
+            'Dir::State "%s";' % d("state"),
+            'Dir::State::Lists "%s";' % d("lists"),
+            'Dir::State::status "%s";' % d("root/var/lib/dpkg/status"),
+            'Dir::Cache "%s";' % d("cache"),
+            'Dir::Log "%s";' % d("log"),
+            'DPkg::Options { "--root=%s"; "--admindir=%s"; "--log=%s"; };' % (d("root"), self.admindir,
+                                                                               d("log/dpkg.log")),
+        ]) + "\n")
         self.env = dict(os.environ, APT_CONFIG=d("apt.conf"))
         self.bad = d("bad")
-        self.addCleanup(subprocess.run, ["dpkg", "--purge", PROBE], capture_output=True)
 
     def test_an_index_that_does_not_match_its_release_is_named_and_passed_by(self):
         done = run_setup(self.env, "apt_refresh && apt_install %s" % PROBE)
@@ -85,8 +102,11 @@ class RealApt(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertIn("after 3 tries these package indexes still do not match their Release files;"
                       " going on with what apt has:\n  file:%s/" % self.bad, done.stderr)
-        status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", PROBE], capture_output=True, text=True)
-        self.assertEqual(status.stdout, "install ok installed")
+        def status(*admindir):
+            return subprocess.run(["dpkg-query", *admindir, "-W", "-f=${Status}", PROBE],
+                                  capture_output=True, text=True).stdout
+        self.assertEqual(status("--admindir=" + self.admindir), "install ok installed")
+        self.assertEqual(status(), "", "the machine's own package database holds the probe package")
 
 
 # A stand-in apt-get: "update" fails the first $FAIL_UPDATES times (or always
