@@ -371,10 +371,10 @@ void AwaitToolEnd(Run* run, const char* what) {
   run->settleUntil = GetTickCount() + SETTLE_WAIT;
 }
 
-/* A process of the tool: its program is the tool or its temporary copy;
- * where the system does not tell, every process seen counts. */
+/* A process of the tool: any the tool started, but the console host that
+ * Windows 7 and later start for a program with a console of its own. */
 static int IsToolProgram(const Held* held) {
-  return !held->name[0] || lstrcmpiA(held->name, TOOL_FILE) == 0 || lstrcmpiA(held->name, COPY_NAME) == 0;
+  return lstrcmpiA(held->name, "conhost.exe") != 0;
 }
 
 /* How many processes of the tool ran, and that each ended with exit code 0. */

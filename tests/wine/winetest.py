@@ -914,19 +914,26 @@ class Machine:
     def run_plainly(self, exe, args=(), timeout=300):
         """Starts exe (a Windows path) with `wine`, as a person would, in the
         machine's session, and waits for its end; the clicker answers no box
-        meanwhile. Returns (exit code, standard output, calls of the relay log)."""
+        meanwhile. Its relay log goes to the session's log, as a run's does
+        (where watch reads it). Returns (exit code, standard output, calls of
+        the relay log)."""
         started = time.time()
         self.runs += 1
         self.request("answers", "0", "none")
+        log_offset = self.log_path.stat().st_size
         try:
-            done = subprocess.run(["wine", exe] + list(args), cwd=self.dir, capture_output=True, timeout=timeout,
-                                  env=dict(self.env, WINEDEBUG="+pid,+relay,err+all,fixme-all"))
+            with open(self.log_path, "ab") as log:
+                done = subprocess.run(["wine", exe] + list(args), cwd=self.dir, stdout=subprocess.PIPE, stderr=log,
+                                      timeout=timeout, env=dict(self.env, WINEDEBUG="+pid,+relay,err+all,fixme-all"))
         except subprocess.TimeoutExpired:
             raise AssertionError(f"{exe} still running after {timeout} s") from None
         finally:
             self.request("answers", "0")
+        with open(self.log_path, "rb") as f:
+            f.seek(log_offset)
+            log = f.read().decode("latin-1")
         _note_time(f"run plainly {exe} {' '.join(args)}", time.time() - started)
-        return done.returncode, done.stdout, parse_relay(done.stderr.decode("latin-1"))
+        return done.returncode, done.stdout, parse_relay(log)
 
     def _take_pending_shots(self, folder, taken):
         """Screenshots of the boxes the clicker holds back, named box-1.png,
