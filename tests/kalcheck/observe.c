@@ -17,25 +17,28 @@ static int CreationTime(Run* run, HANDLE process, FILETIME* created) {
   return run->processTimes != NULL && process != NULL && run->processTimes(process, created, &ended, &kernel, &user);
 }
 
+static Held* FindHeld(Run* run, DWORD id) {
+  for (int i = 0; i < run->heldCount; ++i)
+    if (run->held[i].id == id) return &run->held[i];
+  return NULL;
+}
+
+static int IsHeld(Run* run, DWORD id) {
+  return FindHeld(run, id) != NULL;
+}
+
 /* Holds a process of the tool by its id: opened with the rights that
  * Windows 95 grants too (its state and exit code, and waiting for it), so
  * that its exit code can be read after it has ended, also where it is not
  * KALCHECK's child. Windows does not give a held process's id to another. */
 static Held* HoldProcess(Run* run, DWORD id, HANDLE handle, const char* program) {
-  for (int i = 0; i < run->heldCount; ++i)
-    if (run->held[i].id == id) return &run->held[i];
-  if (run->heldCount == FAMILY_MAX) return NULL;
-  Held* held = &run->held[run->heldCount++];
+  Held* held = FindHeld(run, id);
+  if (held != NULL || run->heldCount == FAMILY_MAX) return held;
+  held = &run->held[run->heldCount++];
   held->id = id;
   held->handle = handle != NULL ? handle : OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, id);
   lstrcpynA(held->name, program != NULL ? FileName(program) : "", sizeof held->name);
   return held;
-}
-
-static int IsHeld(const Run* run, DWORD id) {
-  for (int i = 0; i < run->heldCount; ++i)
-    if (run->held[i].id == id) return 1;
-  return 0;
 }
 
 /* Every running process the tool started, and theirs in turn, held: with
@@ -50,7 +53,10 @@ int CollectToolProcesses(Run* run) {
     grown = 0;
     entry.dwSize = sizeof entry;
     for (BOOL more = run->first(all, &entry); more && run->heldCount < FAMILY_MAX; more = run->next(all, &entry)) {
-      if (IsHeld(run, entry.th32ProcessID) || !IsHeld(run, entry.th32ParentProcessID)) continue;
+      Held* known = FindHeld(run, entry.th32ProcessID);
+      /* A process just created may not have its program's name yet. */
+      if (known != NULL && !known->name[0]) lstrcpynA(known->name, FileName(entry.szExeFile), sizeof known->name);
+      if (known != NULL || !IsHeld(run, entry.th32ParentProcessID)) continue;
       FILETIME parentCreated, created;
       Held* parent = HoldProcess(run, entry.th32ParentProcessID, NULL, NULL);
       HANDLE child = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);

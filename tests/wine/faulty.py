@@ -89,16 +89,37 @@ def _text_push(tool, text):
     return _once(tool, b"\x68" + _address(tool, _once(tool, text + b"\0", what=repr(text))), what=f"push {text!r}")
 
 
+def _one_of(tool, patterns, start, end, what):
+    """The offset and the pattern of the one of patterns that occurs, exactly
+    once, in tool[start:end] (compilers pick other registers)."""
+    found = [(tool.index(p, start, end), p) for p in patterns if tool.count(p, start, end) == 1]
+    if len(found) != 1 or sum(tool.count(p, start, end) for p in patterns) != 1:
+        raise FaultSiteError(f"{what} found {sum(tool.count(p, start, end) for p in patterns)} times in "
+                             f"{start:#x}..{end:#x}")
+    return found[0]
+
+
+# The registers an instruction may name (not esp, not ebp).
+REGISTERS = (0, 1, 2, 3, 6, 7)
+
+
 def _box_answer_branch(tool, text):
     """The offset and bytes of the branch on the answer to the box showing
-    text: after the push of text, the call of MessageBoxA, then cmp eax, 6
-    (IDYES) and the conditional jump that skips the Yes branch (jne, short
-    or near)."""
+    text: after the push of text, a call of MessageBoxA (through its import
+    slot, or through a register loaded from it before), then cmp eax, 6
+    (IDYES), register pops at most, and the conditional jump that skips the
+    Yes branch (jne, short or near)."""
     pushed = _text_push(tool, text)
-    call = _once(tool, b"\xff\x15" + _import_slot(tool, "MessageBoxA"), pushed, pushed + 24, "call MessageBoxA")
-    compare = call + 6
-    _patch(tool, compare, b"\x83\xf8\x06", b"\x83\xf8\x06")
+    slot = _import_slot(tool, "MessageBoxA")
+    compare = _once(tool, b"\x83\xf8\x06", pushed, pushed + 40, "cmp eax, 6 after the box")
+    direct = tool.count(b"\xff\x15" + slot, pushed, compare) == 1
+    loaded = [r for r in REGISTERS if tool.count(bytes([0x8B, 0x05 | r << 3]) + slot, pushed - 32, pushed) == 1
+              and tool.count(bytes([0xFF, 0xD0 | r]), pushed, compare) == 1]
+    if not direct and len(loaded) != 1:
+        raise FaultSiteError(f"no call of MessageBoxA between {pushed:#x} and {compare:#x}")
     jump = compare + 3
+    while 0x58 <= tool[jump] <= 0x5F and jump < compare + 6:  # pops of the call's spilled registers
+        jump += 1
     length = 2 if tool[jump] == 0x75 else 6 if tool[jump:jump + 2] == b"\x0f\x85" else 0
     if length == 0:
         raise FaultSiteError(f"no jne after cmp eax, 6 at {jump:#x}: {tool[jump:jump + 2].hex()}")
@@ -120,14 +141,18 @@ def uninstall_after_no(tool):
 
 
 def exit_code_1(tool):
-    """Every process ends with exit code 1 (the fatal-error exits too): in
-    the shut-down, mov ebx, eax (the exit code kept across the calls before
-    ExitProcess) becomes push 1, and the push ebx right before the call of
-    ExitProcess a NOP, so ExitProcess takes the 1 left on the stack."""
+    """Every process ends with exit code 1 (the fatal-error exits too). The
+    shut-down keeps the exit code in a register, flushes a report left
+    pending (je over a call) and pushes that register for ExitProcess: the
+    je and the call (7 bytes) become mov reg, 1 and two NOPs. A report left
+    pending at the end is not shown then; no ordinary run has one."""
     call = _once(tool, b"\xff\x15" + _import_slot(tool, "ExitProcess"), what="call ExitProcess")
-    tool = _patch(tool, call - 1, b"\x53", b"\x90")
-    keep = _once(tool, b"\x89\xc3", call - 32, call, "mov ebx, eax")
-    return _patch(tool, keep, b"\x89\xc3", b"\x6a\x01")
+    pushed = tool[call - 1]
+    if not 0x50 <= pushed <= 0x57 or pushed - 0x50 not in REGISTERS:
+        raise FaultSiteError(f"the byte before the call of ExitProcess is {pushed:#x}, not the push of a register")
+    flush = _once(tool, b"\x74\x05\xe8", call - 40, call, "je over the call that flushes the report")
+    mov_1 = bytes([0xB8 + pushed - 0x50]) + struct.pack("<I", 1)
+    return _patch(tool, flush, tool[flush:flush + 7], mov_1 + b"\x90\x90")
 
 
 def wininit_anew(tool):
@@ -166,7 +191,7 @@ def unquoted_worker(tool):
     " /REMOVE" suffix is copied one byte earlier, over the closing quote, so
     the line is exactly PATH /REMOVE. Found from the suffix's address: before
     it, movb $0x22 into the line's first byte at ebp+D (the line's buffer)
-    and lea ebx, [ebp+D]; after it, lea eax, [ebx+eax+2] (the suffix's
+    and lea reg, [ebp+D]; after it, lea eax, [reg+eax+2] (the suffix's
     place, after the path's length in eax and the two quotes)."""
     suffix = _once(tool, b" /REMOVE\0", what="the worker's switch with its blank")
     reference = _once(tool, _address(tool, suffix), what="the reference to the switch")
@@ -174,11 +199,14 @@ def unquoted_worker(tool):
     buffer = tool[opening + 2:opening + 6]
     if tool[opening + 6] != 0x22:
         raise FaultSiteError(f"at {opening:#x} the byte written is {tool[opening + 6]:#x}, not a quote")
-    line = _once(tool, b"\x8d\x9d" + buffer, opening, reference, "lea ebx, the line")
+    line, lea = _one_of(tool, [bytes([0x8D, 0x85 | r << 3]) + buffer for r in REGISTERS], opening, reference,
+                        "lea reg, the line")
+    register = (lea[1] >> 3) & 7
     one_later = struct.pack("<i", struct.unpack("<i", buffer)[0] + 1)
     tool = _patch(tool, line + 2, buffer, one_later)
-    place = _once(tool, b"\x8d\x44\x03\x02", reference, reference + 32, "lea eax, [ebx+eax+2]")
-    return _patch(tool, place, b"\x8d\x44\x03\x02", b"\x8d\x44\x03\x00")
+    sums = [b"\x8d\x44" + bytes([sib]) + b"\x02" for sib in (register, register << 3)]
+    place, sum_ = _one_of(tool, sums, reference, reference + 32, "lea eax, [reg+eax+2]")
+    return _patch(tool, place, sum_, sum_[:3] + b"\x00")
 
 
 FAULTS = {f.__name__: f for f in (startup_after_no, uninstall_after_no, exit_code_1, wininit_anew,
