@@ -45,8 +45,6 @@ __declspec(dllimport) LPCH WINAPI GetEnvironmentStringsA(void);
 #define MANUAL_LINK "Něco jako manuál.lnk"
 #define PRODUCT_FILE "KM.EXE"
 #define MANUAL_FILE "KM.RTF"
-#define INSTALL_CAPTION "Instalace programu Kalmaris"
-#define UNINSTALL_CAPTION "Odinstalace programu Kalmaris"
 /* KALCHECK's own folder with a blank, below the user's temporary folder. */
 #define BLANK_FOLDER "Kalcheck temp"
 /* The file KALCHECK's own WININIT.INI line names: in its folder, never there. */
@@ -172,8 +170,8 @@ static void ThingPath(const Run* run, const Thing* thing, char* out) {
 }
 
 /* The temporary copy's path in the user's temporary folder or in KALCHECK's own. */
-static void SetCopyPath(Run* run, int blankTemp) {
-  wsprintfA(run->copy, "%s\\" COPY_NAME, blankTemp ? run->blankTemp : run->temp);
+static void CopyPath(const Run* run, int blankTemp, char* out) {
+  wsprintfA(out, "%s\\" COPY_NAME, blankTemp ? run->blankTemp : run->temp);
 }
 
 /* ---- the clean slate */
@@ -226,49 +224,57 @@ static void RemoveOwnWininitLine(Run* run) {
 
 /* A copy an earlier uninstall left (Windows NT and later never delete it):
  * deleted, so that the cycle sees only what the tool does now. */
-static int DeleteLeftCopy(Run* run, char* reason) {
-  if (!PathExists(run->copy)) return 1;
-  SetFileAttributesA(run->copy, FILE_ATTRIBUTE_NORMAL);
-  if (!DeleteFileA(run->copy)) {
-    wsprintfA(reason, "the copy an earlier uninstall left, %s, cannot be deleted (error %lu)", run->copy,
-              GetLastError());
+static int DeleteLeftCopy(Run* run, int blankTemp, char* reason) {
+  Path copy;
+  CopyPath(run, blankTemp, copy);
+  if (!PathExists(copy)) return 1;
+  SetFileAttributesA(copy, FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileA(copy)) {
+    wsprintfA(reason, "the copy an earlier uninstall left, %s, cannot be deleted (error %lu)", copy, GetLastError());
     return 0;
   }
-  ReportLine(run, "note    KALCHECK deleted %s, the copy an earlier uninstall left", run->copy);
+  ReportLine(run, "note    KALCHECK deleted %s, the copy an earlier uninstall left", copy);
   return 1;
+}
+
+/* Whether the kit has its five files and its REMOVE.EXE can be read;
+ * where not, why. */
+static int KitIsWhole(const Run* run, char* reason) {
+  Path path;
+  for (int i = 0; i < THINGS; ++i) {
+    wsprintfA(path, "%s\\%s", run->kit, kThings[i].name);
+    if (kThings[i].kind == THING_FILE && !PathExists(path)) {
+      wsprintfA(reason, "the kit %s lacks %s%s", run->kit, kThings[i].name,
+                GetACP() != 1250 ? " (or the ANSI code page is not 1250: docs/using-on-windows.md, Czech as the "
+                                   "language for non-Unicode programs)"
+                                 : "");
+      return 0;
+    }
+  }
+  if (run->toolSize >= 0) return 1;
+  lstrcpyA(reason, "the kit's " TOOL_FILE " cannot be read whole (another program holds it, or it is over 1 MB)");
+  return 0;
 }
 
 /* Why the cycle cannot start, where anything of the product is already
  * there or the machine lacks what the install needs; empty when it can. */
 static void RefusalReason(Run* run, int admin, char* reason) {
-  Path path;
+  Path group, startupLink;
+  ThingPath(run, GROUP, group);
+  ThingPath(run, STARTUP_SHORTCUT, startupLink);
   reason[0] = 0;
-  for (int i = 0; i < THINGS && !reason[0]; ++i) {
-    wsprintfA(path, "%s\\%s", run->kit, kThings[i].name);
-    if (kThings[i].kind == THING_FILE && !PathExists(path))
-      wsprintfA(reason, "the kit %s lacks %s%s", run->kit, kThings[i].name,
-                GetACP() != 1250 ? " (or the ANSI code page is not 1250: docs/using-on-windows.md, Czech as the "
-                                   "language for non-Unicode programs)"
-                                 : "");
-  }
-  if (!reason[0] && run->toolSize < 0)
-    lstrcpyA(reason, "the kit's " TOOL_FILE " cannot be read whole (another program holds it, or it is over 1 MB)");
-  ThingPath(run, GROUP, path);
-  if (UninstallKeyExists(run)) {
+  if (UninstallKeyExists(run))
     lstrcpyA(reason, "Kalmaris 2001 is installed: its uninstall entry exists");
-  } else if (PathExists(INSTALL_DIR)) {
+  else if (PathExists(INSTALL_DIR))
     lstrcpyA(reason, "Kalmaris 2001 is installed: " INSTALL_DIR " exists");
-  } else if (PathExists(path)) {
-    wsprintfA(reason, "the program group of Kalmaris 2001 is there: %s", path);
-  } else {
-    ThingPath(run, STARTUP_SHORTCUT, path);
-    if (PathExists(path))
-      wsprintfA(reason, "a Startup shortcut of Kalmaris 2001 is there: %s", path);
-    else if (!reason[0] && !PathExists(PROGRAM_FILES))
-      lstrcpyA(reason, PROGRAM_FILES " does not exist: the tool installs into it");
-    else if (!reason[0] && !admin)
-      lstrcpyA(reason, "no administrator rights: start KALCHECK.EXE as administrator");
-  }
+  else if (PathExists(group))
+    wsprintfA(reason, "the program group of Kalmaris 2001 is there: %s", group);
+  else if (PathExists(startupLink))
+    wsprintfA(reason, "a Startup shortcut of Kalmaris 2001 is there: %s", startupLink);
+  else if (KitIsWhole(run, reason) && !PathExists(PROGRAM_FILES))
+    lstrcpyA(reason, PROGRAM_FILES " does not exist: the tool installs into it");
+  else if (!reason[0] && !admin)
+    lstrcpyA(reason, "no administrator rights: start KALCHECK.EXE as administrator");
 }
 
 /* ---- the steps */
@@ -337,7 +343,7 @@ static int RunStep(Run* run, const Step* step) {
   int goesOn = step->state == REMOVED;
   ReportLine(run, "-- %s", step->title);
   StartStep(run);
-  SetCopyPath(run, step->blankTemp);
+  CopyPath(run, step->blankTemp, run->copy);
   if (step->install) {
     if (UninstallKeyExists(run) || PathExists(INSTALL_DIR)) {
       ReportLine(run, "stopped: Kalmaris 2001 is still installed, so it cannot be installed again");
@@ -389,8 +395,7 @@ static int RunStep(Run* run, const Step* step) {
 static void CheckElevation(Run* run, int admin) {
   Path command;
   char caption[128];
-  STARTUPINFOA startup = {.cb = sizeof startup};
-  PROCESS_INFORMATION process;
+  DWORD error = 0;
   if (!run->nt || run->major < 6) {
     ReportLine(run, "nothing to check: Windows before Vista asks no program for administrator rights");
     ExitProcess(2);
@@ -400,8 +405,7 @@ static void CheckElevation(Run* run, int admin) {
                "note    KALCHECK.EXE has administrator rights itself, and Windows asks nothing of what it starts: "
                "run /elevation from an ordinary command prompt");
   wsprintfA(command, "\"%s\\" TOOL_FILE "\"", run->kit);
-  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, run->kit, &startup, &process)) {
-    DWORD error = GetLastError();
+  if (!StartHeld(run, TOOL_FILE, command, run->kit, NULL, &error)) {
     if (error == 740) {
       ReportLine(run, "Windows will ask for administrator rights: passed");
       ExitProcess(0);
@@ -409,9 +413,8 @@ static void CheckElevation(Run* run, int admin) {
     ReportLine(run, "FAILED  %s could not be started: error %lu", command, error);
     ExitProcess(1);
   }
-  HoldStarted(run, &process, TOOL_FILE);
   for (DWORD start = GetTickCount();
-       WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT && GetTickCount() - start < BOX_WAIT; Sleep(100)) {
+       WaitForSingleObject(run->held[0].handle, 0) == WAIT_TIMEOUT && GetTickCount() - start < BOX_WAIT; Sleep(100)) {
     HWND box = FindToolBox(run, caption, sizeof caption);
     if (box != NULL && SameText(caption, UNINSTALL_CAPTION))
       PressButton(box, IDNO);
@@ -554,7 +557,7 @@ void __stdcall KalcheckStart(void) {
   int admin = ReportHead(run, tool, afterRestart, elevation);
 
   if (afterRestart) {
-    SetCopyPath(run, 0);
+    CopyPath(run, 0, run->copy);
     if (run->nt) {
       ReportLine(run, kCopyStays, run->copy);
     } else {
@@ -572,10 +575,7 @@ void __stdcall KalcheckStart(void) {
     ReportLine(run, "refused: %s; nothing was changed", reason);
     ExitProcess(2);
   }
-  SetCopyPath(run, 0);
-  int clean = DeleteLeftCopy(run, reason);
-  SetCopyPath(run, 1);
-  clean = clean && DeleteLeftCopy(run, reason);
+  int clean = DeleteLeftCopy(run, 0, reason) && DeleteLeftCopy(run, 1, reason);
   if (clean && !CreateDirectoryA(run->blankTemp, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
     wsprintfA(reason, "KALCHECK's own temporary folder %s cannot be made (error %lu)", run->blankTemp, GetLastError());
     clean = 0;
@@ -596,13 +596,11 @@ void __stdcall KalcheckStart(void) {
   RemoveOwnWininitLine(run);
   ReportLine(run, "Left on this machine (KALCHECK removes nothing the tool should have removed):");
   if (UninstallKeyExists(run)) ReportLine(run, "left    the uninstall entry of Kalmaris 2001");
-  Path copies[2], startupLink;
+  Path blankCopy, startupLink;
   ThingPath(run, STARTUP_SHORTCUT, startupLink);
-  SetCopyPath(run, 1);
-  lstrcpyA(copies[0], run->copy);
-  SetCopyPath(run, 0);
-  lstrcpyA(copies[1], run->copy);
-  const char* paths[] = {INSTALL_DIR, run->group, startupLink, copies[0], copies[1]};
+  CopyPath(run, 1, blankCopy);
+  CopyPath(run, 0, run->copy);
+  const char* paths[] = {INSTALL_DIR, run->group, startupLink, blankCopy, run->copy};
   for (int i = 0; i < 5; ++i)
     if (PathExists(paths[i])) ReportLine(run, "left    %s", paths[i]);
   if (run->appended) ReportLine(run, "left    %s: the lines the uninstalls appended", run->wininit);

@@ -22,6 +22,8 @@
 #define UNINSTALL_KEY "Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kalmaris"
 #define TOOL_FILE "REMOVE.EXE"
 #define COPY_NAME "~REMOVE.TMP"
+#define INSTALL_CAPTION "Instalace programu Kalmaris"
+#define UNINSTALL_CAPTION "Odinstalace programu Kalmaris"
 /* How long a box may take to come, and the tool's processes to end: a slow
  * virtual machine, or a scanner that holds the new copy for a cloud lookup. */
 #define BOX_WAIT 120000
@@ -102,7 +104,6 @@ typedef struct {
   int wininitExisted;
   /* The step under way: the process started, every process of the tool
    * seen, the boxes answered, the boxes reported missing. */
-  HANDLE root;
   DWORD rootId;
   const char* rootRole;
   Held held[FAMILY_MAX];
@@ -136,7 +137,8 @@ const char* FileName(const char* path);
 
 /* observe.c */
 void StartStep(Run* run);
-void HoldStarted(Run* run, const PROCESS_INFORMATION* process, const char* role);
+int StartHeld(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment,
+              DWORD* error);
 int StartTool(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment);
 void ExpectBox(Run* run, const char* role, const Box* expected, int answer);
 void AwaitToolEnd(Run* run, const char* what);
@@ -148,11 +150,8 @@ void CheckShellFolder(Run* run, const char* name, int folderId, const char* used
 int UninstallKeyExists(Run* run);
 int QueryUninstallValue(Run* run, const char* name, DWORD* type, char* out, DWORD size);
 void ReadShellFoldersValue(const char* name, char* out);
-int CollectToolProcesses(Run* run);
 HWND FindToolBox(Run* run, char* caption, int size);
 void PressButton(HWND box, int id);
-int ShowsButton(HWND box, int id);
 void ReportUnexpectedBox(Run* run, HWND box);
-void HandleBox(Run* run, HWND box);
 
 #endif

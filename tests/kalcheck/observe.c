@@ -45,7 +45,7 @@ static Held* HoldProcess(Run* run, DWORD id, HANDLE handle, const char* program)
  * Toolhelp (not on NT 4.0). A process counts as a held one's child by its
  * parent's id and, where the system tells when processes were created,
  * only when it was created after that parent. Returns how many are held. */
-int CollectToolProcesses(Run* run) {
+static int CollectToolProcesses(Run* run) {
   PROCESSENTRY32 entry;
   HANDLE all = run->snapshot != NULL ? run->snapshot(TH32CS_SNAPPROCESS, 0) : INVALID_HANDLE_VALUE;
   if (all == INVALID_HANDLE_VALUE) return run->heldCount;
@@ -85,36 +85,39 @@ void StartStep(Run* run) {
   for (int i = 0; i < run->heldCount; ++i)
     if (run->held[i].handle != NULL) CloseHandle(run->held[i].handle);
   run->heldCount = run->handledCount = run->missingCount = 0;
-  run->root = NULL;
   run->rootId = 0;
 }
 
-/* The tool's process KALCHECK started: the first of the step's processes. */
-void HoldStarted(Run* run, const PROCESS_INFORMATION* process, const char* role) {
-  CloseHandle(process->hThread);
-  run->root = process->hProcess;
-  run->rootId = process->dwProcessId;
-  run->rootRole = role;
-  HoldProcess(run, process->dwProcessId, process->hProcess, TOOL_FILE);
-}
-
 /* Starts a command line in a folder, as the system does, with another
- * environment where one is given; its check line. */
-int StartTool(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment) {
+ * environment where one is given, and holds it as the step's first
+ * process; 0 with the system's error where it refuses. */
+int StartHeld(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment,
+              DWORD* error) {
   char line[400];
-  Line what, found;
   STARTUPINFOA startup = {.cb = sizeof startup};
   PROCESS_INFORMATION process;
   lstrcpynA(line, commandLine, sizeof line);
+  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, (void*)environment, folder, &startup, &process)) {
+    *error = GetLastError();
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  run->rootId = process.dwProcessId;
+  run->rootRole = role;
+  HoldProcess(run, process.dwProcessId, process.hProcess, TOOL_FILE);
+  return 1;
+}
+
+/* StartHeld with its check line. */
+int StartTool(Run* run, const char* role, const char* commandLine, const char* folder, const char* environment) {
+  Line what, found;
+  DWORD error = 0;
   wsprintfA(what, "started %s in %s", commandLine, folder);
   if (environment != NULL) wsprintfA(what + lstrlenA(what), " with TEMP=%s", run->blankTemp);
-  int started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, (void*)environment, folder, &startup, &process);
-  DWORD error = started ? 0 : GetLastError();
+  int started = StartHeld(run, role, commandLine, folder, environment, &error);
   wsprintfA(found, error == 740 ? "error 740: needs administrator rights" : "error %lu", error);
   ReportCheck(run, started, what, found);
-  if (!started) return 0;
-  HoldStarted(run, &process, role);
-  return 1;
+  return started;
 }
 
 /* ---- boxes */
@@ -128,13 +131,13 @@ static void WindowText(HWND window, char* out, int size) {
   out[size - 1] = 0;
 }
 
-int ShowsButton(HWND box, int id) {
+static int ShowsButton(HWND box, int id) {
   HWND button = GetDlgItem(box, id);
   return button != NULL && IsWindowVisible(button);
 }
 
 static int IsToolCaption(const char* caption) {
-  return SameText(caption, "Instalace programu Kalmaris") || SameText(caption, "Odinstalace programu Kalmaris");
+  return SameText(caption, INSTALL_CAPTION) || SameText(caption, UNINSTALL_CAPTION);
 }
 
 typedef struct {
@@ -314,7 +317,7 @@ void ReportUnexpectedBox(Run* run, HWND window) {
 
 /* A box while the tool is awaited: one reported missing before, come late
  * (answered as it was to be, not reported twice), or one not expected. */
-void HandleBox(Run* run, HWND window) {
+static void HandleBox(Run* run, HWND window) {
   Box box;
   ObserveBox(window, &box);
   for (int i = 0; i < run->missingCount; ++i)
@@ -564,30 +567,24 @@ static void CheckGone(Run* run, const char* role, const char* path, int removal)
 /* A thing of the product, there or not as the step expects. */
 void CheckThing(Run* run, const Thing* thing, const char* path, int there, int removal) {
   Line what;
-  switch (thing->kind) {
-    case THING_KEY:
-      /* Its values say whether it is there as it must be. */
-      if (there) return;
-      wsprintfA(what, "%s: %s", removal ? "removed" : "not there", thing->role);
-      ReportCheck(run, !UninstallKeyExists(run), what, "still there");
-      return;
-    case THING_VALUE:
-      if (there) CheckValue(run, thing->name, thing->expected);
-      return;
-    case THING_SHORTCUT:
-      if (there) return CheckShortcut(run, thing, path);
-      break;
-    case THING_FILE:
-      if (there) return CheckFile(run, thing, path);
-      break;
-    case THING_FOLDER:
-      if (!there) break;
-      wsprintfA(what, "%s %s is there", thing->role, path);
-      ReportCheck(run, (GetFileAttributesA(path) & (FILE_ATTRIBUTE_DIRECTORY | 0x80000000)) == FILE_ATTRIBUTE_DIRECTORY,
-                  what, "not there");
-      return;
+  /* A value comes and goes with its key: the values say that the entry is
+   * there as it must be, the key that it is gone. */
+  if (thing->kind == THING_VALUE) {
+    if (there) CheckValue(run, thing->name, thing->expected);
+  } else if (thing->kind == THING_KEY) {
+    wsprintfA(what, "%s: %s", removal ? "removed" : "not there", thing->role);
+    if (!there) ReportCheck(run, !UninstallKeyExists(run), what, "still there");
+  } else if (!there) {
+    CheckGone(run, thing->role, path, removal);
+  } else if (thing->kind == THING_SHORTCUT) {
+    CheckShortcut(run, thing, path);
+  } else if (thing->kind == THING_FILE) {
+    CheckFile(run, thing, path);
+  } else {
+    wsprintfA(what, "%s %s is there", thing->role, path);
+    ReportCheck(run, (GetFileAttributesA(path) & (FILE_ATTRIBUTE_DIRECTORY | 0x80000000)) == FILE_ATTRIBUTE_DIRECTORY,
+                what, "not there");
   }
-  CheckGone(run, thing->role, path, removal);
 }
 
 /* The temporary copy of the step: the tool's bytes after an uninstall that

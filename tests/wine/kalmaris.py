@@ -79,6 +79,9 @@ class Product:
             environment.setdefault(name.decode("cp1250").upper(), value.decode("cp1250"))
         self.temp = environment["TEMP"]
         self.copy = self.temp + r"\~REMOVE.TMP"
+        # The copy of the uninstall KALCHECK.EXE runs with TEMP naming a
+        # folder of its own with a blank.
+        self.blank_copy = self.temp + r"\Kalcheck temp\~REMOVE.TMP"
         self.wininit = r"C:\windows\wininit.ini"
 
     def install(self, answer="yes", cwd=INSTALL_DIR, screenshots=None):

@@ -5,11 +5,15 @@ D:\\KALCHECK.EXE started with no argument. It checks the medium's own kit
 its report in the temporary folder its console's first line names, where
 /after-restart adds its lines."""
 
-import subprocess
+import sys
 import unittest
+from pathlib import Path
 
 from kalmaris import checker_report
 from winetest import WineTestCase, program
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "release"))
+from test_pe import read_medium  # noqa: E402
 
 
 class Medium(WineTestCase):
@@ -18,10 +22,7 @@ class Medium(WineTestCase):
         m = self.machine
         content = m.dir / "medium"
         content.mkdir()
-        read = subprocess.run(["xorriso", "-no_rc", "-osirrox", "on", "-read_fs", "norock", "-local_charset", "UTF-8",
-                               "-indev", str(program("KALMARIS.ISO")), "-extract", "/", str(content)],
-                              capture_output=True, text=True)
-        self.assertEqual(read.returncode, 0, read.stderr)
+        read_medium(str(program("KALMARIS.ISO")), str(content))
         drive = m.cdrom_drive(content, "D")
         code, output, _ = m.run_plainly(drive + "KALCHECK.EXE")
         path, moved, report = checker_report(m, output)

@@ -244,10 +244,10 @@ class WholeCycle(ProductTestCase):
         self.assertEqual(deleted[-5:], [(INSTALL_DIR + "\\" + name).encode("cp1250") for name in PRODUCT_FILES])
         # The worker with a blank in its folder's name got its switch.
         started = [c.string(1) for c in calls if c.name == "CreateProcessA"]
-        self.assertEqual(started[0], f'"{self.temp}\\Kalcheck temp\\~REMOVE.TMP" /REMOVE'.encode("cp1250"))
+        self.assertEqual(started[0], f'"{self.product.blank_copy}" /REMOVE'.encode("cp1250"))
         # WININIT.INI: what was there, the checker's own line, both uninstalls' lines.
         lines = [f"[rename]\r\nnul={copy}\r\n".encode("cp1250")
-                 for copy in (r"C:\kalcheck\KALCHECK.NUL", self.temp + r"\Kalcheck temp\~REMOVE.TMP", self.copy)]
+                 for copy in (r"C:\kalcheck\KALCHECK.NUL", self.product.blank_copy, self.copy)]
         if "(NT family)" in report[1]:  # the checker took its own line out again
             del lines[0]
         self.assertEqual(self.wininit_bytes(), before + b"".join(lines))
@@ -347,7 +347,7 @@ class WholeCycle(ProductTestCase):
                     f"the kit's bytes, leading to {INSTALL_DIR}\\KM.RTF in {INSTALL_DIR}")
 
         def copy_elsewhere():
-            return [line for path in (blank_copy(), self.copy) for line in (
+            return [line for path in (self.product.blank_copy, self.copy) for line in (
                 f"temporary copy {path}: the bytes of the REMOVE.EXE checked; found: the bytes KALCHECK put there "
                 "before, as an earlier copy: not replaced",
                 rf"C:\windows\WININIT.INI: what was there kept, then [rename] and nul={path} appended; found: "
@@ -384,17 +384,15 @@ class WholeCycle(ProductTestCase):
         def fault(name):
             return patched(name + ".exe", FAULTS[name](tool))
 
-        def blank_copy():
-            return self.temp + r"\Kalcheck temp\~REMOVE.TMP"
-
         def wininit_anew():
             # The file written anew by each uninstall: the checker's own line
             # lost, then the first uninstall's lines.
+            blank = self.product.blank_copy
             own = b"[rename]\r\nnul=C:\\kalcheck\\KALCHECK.NUL\r\n"
-            first, second = (f"[rename]\r\nnul={path}\r\n".encode("cp1250") for path in (blank_copy(), self.copy))
+            first, second = (f"[rename]\r\nnul={path}\r\n".encode("cp1250") for path in (blank, self.copy))
             return [rf"C:\windows\WININIT.INI: what was there kept, then [rename] and nul={path} appended; found: "
                     f"what was there is not kept: {len(now)} bytes, before {len(was)}"
-                    for path, now, was in ((blank_copy(), first, own), (self.copy, second, first))]
+                    for path, now, was in ((blank, first, own), (self.copy, second, first))]
 
         def left_over(m, path, data):
             """A folder (data None) or file of the product left where the
@@ -455,8 +453,8 @@ class WholeCycle(ProductTestCase):
                           "exit code 0: ~REMOVE.TMP, started by the tool; found: 1"], None),
                 ("WININIT.INI anew", fault("wininit_anew"), None, (), 1, wininit_anew, None),
                 ("earlier copy not replaced", fault("copy_not_replaced"), None, (), 1,
-                 lambda: {f"temporary copy {blank_copy()}: the bytes of the REMOVE.EXE checked; found: the bytes "
-                          "KALCHECK put there before, as an earlier copy: not replaced",
+                 lambda: {f"temporary copy {self.product.blank_copy}: the bytes of the REMOVE.EXE checked; found: "
+                          "the bytes KALCHECK put there before, as an earlier copy: not replaced",
                           box_failed(UNINSTALL_CAPTION, "uninstall, the end", UNINSTALL_OK, plain_ok, CANNOT_START,
                                      "OK, default OK, stop icon")}, None),
                 ("worker's command line unquoted", fault("unquoted_worker"), program_at_first_word, (), 1,

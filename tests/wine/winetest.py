@@ -1155,11 +1155,7 @@ class Machine:
                     f.write(b"\0")
         except OSError:
             pass
-        link = self.prefix / "dosdevices" / f"{letter.lower()}:"
-        if link.is_symlink() or link.exists():
-            link.unlink()
-        link.symlink_to(mount_point)
-        return f"{letter.upper()}:\\"
+        return self._drive(letter, mount_point)
 
     def cdrom_drive(self, host_folder, letter="D"):
         """host_folder as a CD-ROM drive: mounted read-only (a bind mount,
@@ -1170,11 +1166,15 @@ class Machine:
         subprocess.run(["mount", "--bind", str(host_folder), str(mount_point)], check=True)
         self.mounts.append(mount_point)
         subprocess.run(["mount", "-o", "remount,bind,ro", str(mount_point)], check=True)
+        self.reg_set(r"HKLM\Software\Wine\Drives", f"{letter.lower()}:", "cdrom")
+        return self._drive(letter, mount_point)
+
+    def _drive(self, letter, mount_point):
+        """mount_point as the drive letter; returns "D:\\"."""
         link = self.prefix / "dosdevices" / f"{letter.lower()}:"
         if link.is_symlink() or link.exists():
             link.unlink()
         link.symlink_to(mount_point)
-        self.reg_set(r"HKLM\Software\Wine\Drives", f"{letter.lower()}:", "cdrom")
         return f"{letter.upper()}:\\"
 
     def screenshot(self, png_path, rect=None):
